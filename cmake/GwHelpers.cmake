@@ -1,0 +1,56 @@
+# Small helpers shared by the subsystem CMakeLists.
+
+# gw_sources(VAR [EXCLUDE name.cpp ...]): the .cpp files of the current folder.
+function(gw_sources var)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(ex IN LISTS ARG_EXCLUDE)
+    list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+  endforeach()
+  set(${var} ${srcs} PARENT_SCOPE)
+endfunction()
+
+# gw_tests(LIBS lib... [LABELS label...] [EXCLUDE name.cpp ...]): one test program
+# per tests/<folder>/*_test.cpp, registered with ctest. Tests labelled "box" run
+# the product inside boardbox and are only built where the sandbox is built.
+function(gw_tests)
+  cmake_parse_arguments(ARG "" "" "LIBS;LABELS;EXCLUDE" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(ex IN LISTS ARG_EXCLUDE)
+    list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+  endforeach()
+  if(NOT GW_BUILD_SIM)
+    list(FILTER tests EXCLUDE REGEX "_box_test\\.cpp$")
+  endif()
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  foreach(src IN LISTS tests)
+    get_filename_component(name ${src} NAME_WE)
+    set(target ${folder}_${name})
+    add_executable(${target} ${src})
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+    target_compile_definitions(${target} PRIVATE
+      GW_BUILD_DIR="${CMAKE_BINARY_DIR}" GW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    set(labels ${ARG_LABELS})
+    if(name MATCHES "_box_test$")
+      list(APPEND labels box)
+      target_link_libraries(${target} PRIVATE boardbox_client)
+      add_dependencies(${target} boardbox)
+    endif()
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${folder};${labels}" TIMEOUT 300)
+  endforeach()
+endfunction()
+
+# gw_library(NAME [EXCLUDE file.cpp ...] [LINKS lib ...]): a static library of the
+# folder's .cpp files; an interface library while the folder has headers only.
+function(gw_library name)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE;LINKS" ${ARGN})
+  gw_sources(srcs EXCLUDE ${ARG_EXCLUDE})
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_link_libraries(${name} PUBLIC ${ARG_LINKS} Threads::Threads)
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${ARG_LINKS} Threads::Threads)
+  endif()
+endfunction()

@@ -1,0 +1,2 @@
+// The binary RoIP packet protocol, shared by the gateway and libgatesim.
+#include "link/byteorder.h"
