@@ -1,0 +1,163 @@
+#include "board/serial_control.h"
+
+#include "control/control.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+SerialControl::SerialControl(class_control *listener, int8_t serial_id, const char *device_path)
+    : id_(serial_id), listener_(listener)
+{
+    if (device_path) {
+        std::strncpy(path_, device_path, kPathSize - 1);
+        path_[kPathSize - 1] = '\0';
+    }
+    valid_ = 1;
+}
+
+SerialControl::~SerialControl()
+{
+    close();
+}
+
+void SerialControl::run()
+{
+    while (!stopping_) {
+        ssize_t n = port_->read(buffer_, sizeof buffer_);
+        if (stopping_)
+            break;
+        if (n > 0) {
+            std::lock_guard<std::mutex> lock(callback_lock_);
+            if (listener_)
+                listener_->cb_serialread(id_, buffer_, static_cast<uint16_t>(n));
+        } else {
+            // A hung-up line reads 0 or fails at once: pause briefly instead of
+            // spinning on it.
+            ::usleep(10000);
+        }
+    }
+}
+
+int SerialControl::stop_locked()
+{
+    if (!valid_ || !open_) {
+        port_.reset();
+        return -1;
+    }
+    if (reader_.get_id() == std::this_thread::get_id()) {
+        // Closed by the listener from inside a delivery: the reader ends by
+        // itself once the delivery returns.
+        stopping_ = true;
+        reader_.detach();
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(callback_lock_);
+            stopping_ = true;
+            port_->interrupt();
+        }
+        // The reader finishes any delivery in progress and sees the stop flag;
+        // a delivery is never cut short.
+        if (reader_.joinable())
+            reader_.join();
+    }
+    port_.reset();
+    open_ = 0;
+    return 0;
+}
+
+int SerialControl::stop()
+{
+    return stop_locked();
+}
+
+int SerialControl::open(const SerialSettings *settings)
+{
+    std::lock_guard<std::mutex> lock(api_lock_);
+    stop_locked();
+    if (!settings || settings->baud == SERIAL_BAUD_NOT_SET)
+        return 0;
+    if (settings->baud == 0) {
+        if (settings_.baud == SERIAL_BAUD_NOT_SET)
+            return 0;
+    } else {
+        settings_ = *settings;
+    }
+
+    port_ = std::make_unique<Rs232>(path_, settings_.baud, settings_.parity, settings_.stop_bits);
+    if (!port_->is_open()) {
+        open_ = 0;
+        return -1;
+    }
+    stopping_ = false;
+    try {
+        reader_ = std::thread(&SerialControl::run, this);
+    } catch (const std::system_error &) {
+        port_.reset();
+        open_ = 0;
+        return -1;
+    }
+    open_ = 1;
+    return 0;
+}
+
+int SerialControl::close()
+{
+    std::lock_guard<std::mutex> lock(api_lock_);
+    return stop_locked();
+}
+
+int SerialControl::get_settings(SerialSettings *out)
+{
+    std::lock_guard<std::mutex> lock(api_lock_);
+    if (open_) {
+        *out = settings_;
+        return 0;
+    }
+    *out = SerialSettings{SERIAL_BAUD_NOT_SET, 0, 0};
+    return -1;
+}
+
+void SerialControl::SetTimeoutReset(int flag)
+{
+    if (!port_) {
+        std::puts("Use SetTimeoutReset() after init!");
+        std::fflush(stdout);
+        ::_exit(-1);
+    }
+    port_->SetTimeoutReset(flag);
+}
+
+uint32_t SerialControl::is_valid()
+{
+    return valid_;
+}
+
+uint32_t SerialControl::is_open()
+{
+    return open_;
+}
+
+int SerialControl::get_id()
+{
+    return valid_ ? id_ : -1;
+}
+
+int SerialControl::write(const uint8_t *buf, size_t len)
+{
+    std::lock_guard<std::mutex> lock(api_lock_);
+    if (!open_)
+        return -1;
+    return static_cast<int>(port_->write(buf, len));
+}
+
+int SerialControl::drain()
+{
+    std::lock_guard<std::mutex> lock(api_lock_);
+    if (!open_)
+        return -1;
+    return ::tcdrain(port_->get_fd());
+}

@@ -1,0 +1,59 @@
+// SerialControl: an owned Rs232 and a reader thread that hands every chunk it
+// reads (1-1024 bytes), as it arrives, to a listener. No framing here: the
+// controls and front relays assemble frames from the chunks.
+#pragma once
+
+#include "board/rs232.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class class_control;
+
+class SerialControl
+{
+  public:
+    static constexpr size_t kPathSize = 32;
+    static constexpr size_t kBufferSize = 1024;
+
+    SerialControl(class_control *listener, int8_t serial_id, const char *device_path);
+    SerialControl(const SerialControl &) = delete;
+    SerialControl &operator=(const SerialControl &) = delete;
+
+    // The reader's body: reads and delivers until stopped.
+    virtual void run();
+    // Stops the reader and releases the port; -1 when nothing was open.
+    virtual int stop();
+    virtual ~SerialControl();
+    // 0 on success or when nothing was to be opened, -1 on failure.
+    virtual int open(const SerialSettings *settings);
+    virtual int close();
+    virtual int get_settings(SerialSettings *out);
+    virtual void SetTimeoutReset(int flag);
+    virtual uint32_t is_valid();
+    virtual uint32_t is_open();
+    virtual int get_id();
+    virtual int write(const uint8_t *buf, size_t len);
+    virtual int drain();
+
+    const char *device_path() const { return path_; }
+
+  private:
+    int stop_locked();
+
+    uint32_t valid_ = 0;
+    std::atomic<uint32_t> open_{0};
+    int8_t id_;
+    SerialSettings settings_{SERIAL_BAUD_NOT_SET, 0, 0};
+    char path_[kPathSize] = {};
+    uint8_t buffer_[kBufferSize] = {};
+    std::unique_ptr<Rs232> port_;
+    class_control *listener_;
+    std::thread reader_;
+    std::atomic<bool> stopping_{false};
+    std::mutex api_lock_;
+    std::mutex callback_lock_;
+};

@@ -1,0 +1,375 @@
+// SerialControl and Rs232 against a pseudo-terminal: the class takes its device
+// path, so a pty slave stands in for the UART.
+#include "board/serial_control.h"
+#include "tests/board/control_stub.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+using namespace std::chrono_literals;
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty()
+    {
+        char name[64];
+        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0)
+            path = name;
+    }
+    ~Pty()
+    {
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
+    }
+    // Bytes the product wrote, waiting at most 5 s for `want` of them.
+    std::vector<uint8_t> read_master(size_t want)
+    {
+        std::vector<uint8_t> out;
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (out.size() < want && std::chrono::steady_clock::now() < deadline) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (::poll(&p, 1, 100) == 1) {
+                uint8_t buf[256];
+                ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0)
+                    out.insert(out.end(), buf, buf + n);
+            }
+        }
+        return out;
+    }
+};
+
+class Recorder : public ControlStub
+{
+  public:
+    void cb_serialread(int id, const uint8_t *data, uint16_t len) override
+    {
+        std::lock_guard<std::mutex> lock(m);
+        ids.push_back(id);
+        bytes.insert(bytes.end(), data, data + len);
+        if (echo_port)
+            echo_port->write(data, len);
+        cv.notify_all();
+    }
+    bool wait_bytes(size_t n)
+    {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, 5s, [&] { return bytes.size() >= n; });
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<int> ids;
+    std::vector<uint8_t> bytes;
+    SerialControl *echo_port = nullptr;
+};
+
+const SerialSettings kGm360{9600, 'n', 1};
+
+TEST(SerialSpeedTable, AcceptsExactlyTheStandardRates)
+{
+    const uint32_t good[] = {0,       50,      75,      110,     134,     150,     200,    300,
+                             600,     1200,    1800,    2400,    4800,    9600,    19200,  38400,
+                             57600,   115200,  230400,  460800,  500000,  576000,  921600, 1000000,
+                             1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+    for (uint32_t b : good) {
+        speed_t s;
+        EXPECT_TRUE(serial_speed_for_baud(b, &s)) << b;
+    }
+    speed_t s;
+    EXPECT_TRUE(serial_speed_for_baud(9600, &s));
+    EXPECT_EQ(s, static_cast<speed_t>(B9600));
+    for (uint32_t b : {1u, 9601u, 14400u, 28800u, 4000001u, 0xFFFFFFFFu})
+        EXPECT_FALSE(serial_speed_for_baud(b, &s)) << b;
+}
+
+TEST(SerialTermios, ParityAndStopBitsAreApplied)
+{
+    struct termios tio;
+    std::memset(&tio, 0, sizeof tio);
+    ASSERT_TRUE(serial_make_termios(&tio, 115200, 'e', 1));
+    EXPECT_TRUE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_cflag & PARODD);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(::cfgetispeed(&tio), static_cast<speed_t>(B115200));
+    ASSERT_TRUE(serial_make_termios(&tio, 3000000, 'o', 2));
+    EXPECT_TRUE(tio.c_cflag & PARENB);
+    EXPECT_TRUE(tio.c_cflag & PARODD);
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    ASSERT_TRUE(serial_make_termios(&tio, 9600, 'n', 1));
+    EXPECT_FALSE(tio.c_cflag & (PARENB | PARODD | CSTOPB));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(serial_make_termios(&tio, 9601, 'n', 1));
+}
+
+TEST(SerialControlOpen, NotSetBaudOpensNothing)
+{
+    Pty pty;
+    SerialControl sc(nullptr, 0, pty.path.c_str());
+    SerialSettings s{SERIAL_BAUD_NOT_SET, 'n', 1};
+    EXPECT_EQ(sc.open(&s), 0);
+    EXPECT_EQ(sc.is_open(), 0u);
+    EXPECT_EQ(sc.is_valid(), 1u);
+}
+
+TEST(SerialControlOpen, BaudZeroBeforeAnyOpenDoesNothing)
+{
+    Pty pty;
+    SerialControl sc(nullptr, 0, pty.path.c_str());
+    SerialSettings s{0, 'n', 1};
+    EXPECT_EQ(sc.open(&s), 0);
+    EXPECT_EQ(sc.is_open(), 0u);
+}
+
+TEST(SerialControlOpen, RejectsBadParityStopBitsAndRate)
+{
+    Pty pty;
+    SerialControl sc(nullptr, 0, pty.path.c_str());
+    SerialSettings parity{9600, 'x', 1};
+    EXPECT_EQ(sc.open(&parity), -1);
+    EXPECT_EQ(sc.is_open(), 0u);
+    SerialSettings stop{9600, 'n', 3};
+    EXPECT_EQ(sc.open(&stop), -1);
+    SerialSettings rate{9601, 'n', 1};
+    EXPECT_EQ(sc.open(&rate), -1);
+    EXPECT_EQ(sc.is_open(), 0u);
+}
+
+TEST(SerialControlOpen, MissingDeviceFails)
+{
+    SerialControl sc(nullptr, 0, "/nonexistent/ttyS1");
+    EXPECT_EQ(sc.open(&kGm360), -1);
+    EXPECT_EQ(sc.is_open(), 0u);
+}
+
+// A pty keeps no parity setting (the C library then reports the attributes as
+// not applied), so parity is checked only through the termios record it builds.
+TEST(SerialControlOpen, AppliesRawModeSpeedAndStopBits)
+{
+    Pty pty;
+    SerialControl sc(nullptr, 0, pty.path.c_str());
+    SerialSettings s{115200, 'n', 2};
+    ASSERT_EQ(sc.open(&s), 0);
+    EXPECT_EQ(sc.is_open(), 1u);
+    struct termios tio;
+    ASSERT_EQ(::tcgetattr(pty.slave, &tio), 0);
+    EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_FALSE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_lflag & ICANON);
+    EXPECT_FALSE(tio.c_lflag & ECHO);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+
+    SerialSettings one{9600, 'n', 1};
+    ASSERT_EQ(sc.open(&one), 0);
+    ASSERT_EQ(::tcgetattr(pty.slave, &tio), 0);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B9600));
+}
+
+TEST(SerialControlOpen, BaudZeroReopensWithStoredSettings)
+{
+    Pty pty;
+    SerialControl sc(nullptr, 0, pty.path.c_str());
+    SerialSettings s{57600, 'n', 2};
+    ASSERT_EQ(sc.open(&s), 0);
+    SerialSettings again{0, 'x', 9};
+    ASSERT_EQ(sc.open(&again), 0);
+    SerialSettings got;
+    ASSERT_EQ(sc.get_settings(&got), 0);
+    EXPECT_EQ(got.baud, 57600u);
+    EXPECT_EQ(got.parity, 'n');
+    EXPECT_EQ(got.stop_bits, 2);
+    struct termios tio;
+    ASSERT_EQ(::tcgetattr(pty.slave, &tio), 0);
+    EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B57600));
+}
+
+TEST(SerialControlSettings, ClosedObjectReportsNotSet)
+{
+    SerialControl sc(nullptr, 0, "/dev/null");
+    SerialSettings got{1, 'n', 1};
+    EXPECT_EQ(sc.get_settings(&got), -1);
+    EXPECT_EQ(got.baud, SERIAL_BAUD_NOT_SET);
+    EXPECT_EQ(got.parity, 0);
+    EXPECT_EQ(got.stop_bits, 0);
+}
+
+TEST(SerialControlSettings, LongPathIsCutTo31Characters)
+{
+    std::string path(40, 'a');
+    SerialControl sc(nullptr, 3, path.c_str());
+    EXPECT_EQ(std::string(sc.device_path()), path.substr(0, 31));
+    EXPECT_EQ(sc.get_id(), 3);
+}
+
+TEST(SerialControlClosed, WriteDrainAndCloseFail)
+{
+    SerialControl sc(nullptr, 0, "/dev/null");
+    const uint8_t b[1] = {0x50};
+    EXPECT_EQ(sc.write(b, 1), -1);
+    EXPECT_EQ(sc.drain(), -1);
+    EXPECT_EQ(sc.close(), -1);
+    EXPECT_EQ(sc.stop(), -1);
+}
+
+TEST(SerialControlSetTimeoutReset, BeforeAnyPortEndsTheProcess)
+{
+    EXPECT_EXIT(
+        {
+            SerialControl sc(nullptr, 0, "/dev/null");
+            sc.SetTimeoutReset(0);
+        },
+        testing::ExitedWithCode(255), "");
+}
+
+TEST(SerialControlSetTimeoutReset, ReachesAPortThatFailedToOpen)
+{
+    SerialControl sc(nullptr, 0, "/nonexistent/ttyS1");
+    EXPECT_EQ(sc.open(&kGm360), -1);
+    testing::internal::CaptureStdout();
+    sc.SetTimeoutReset(0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "serial: SetTimeoutReset(0)\n");
+}
+
+TEST(SerialControlReader, DeliversChunksWithTheSerialId)
+{
+    Pty pty;
+    Recorder rec;
+    SerialControl sc(&rec, 5, pty.path.c_str());
+    ASSERT_EQ(sc.open(&kGm360), 0);
+    sc.SetTimeoutReset(0);
+    const uint8_t frame[] = {0xF2, 0x31, 0x00, 0xDC};
+    ASSERT_EQ(::write(pty.master, frame, sizeof frame), 4);
+    ASSERT_TRUE(rec.wait_bytes(4));
+    std::lock_guard<std::mutex> lock(rec.m);
+    EXPECT_EQ(rec.bytes, std::vector<uint8_t>(frame, frame + 4));
+    for (int id : rec.ids)
+        EXPECT_EQ(id, 5);
+}
+
+TEST(SerialControlReader, WritesReachTheLineAndDrain)
+{
+    Pty pty;
+    SerialControl sc(nullptr, 0, pty.path.c_str());
+    ASSERT_EQ(sc.open(&kGm360), 0);
+    const uint8_t poll[] = {0xF2, 0x36, 0x00, 0xD7};
+    EXPECT_EQ(sc.write(poll, 4), 4);
+    EXPECT_EQ(sc.drain(), 0);
+    EXPECT_EQ(pty.read_master(4), std::vector<uint8_t>(poll, poll + 4));
+}
+
+TEST(SerialControlReader, ListenerMayWriteFromInsideTheDelivery)
+{
+    Pty pty;
+    Recorder rec;
+    SerialControl sc(&rec, 0, pty.path.c_str());
+    rec.echo_port = &sc;
+    ASSERT_EQ(sc.open(&kGm360), 0);
+    sc.SetTimeoutReset(0);
+    const uint8_t b[] = {1, 2, 3};
+    ASSERT_EQ(::write(pty.master, b, 3), 3);
+    EXPECT_EQ(pty.read_master(3), std::vector<uint8_t>(b, b + 3));
+}
+
+TEST(SerialControlReader, CloseStopsTheBlockedReader)
+{
+    Pty pty;
+    Recorder rec;
+    SerialControl sc(&rec, 0, pty.path.c_str());
+    ASSERT_EQ(sc.open(&kGm360), 0);
+    sc.SetTimeoutReset(0);
+    EXPECT_EQ(sc.close(), 0);
+    EXPECT_EQ(sc.is_open(), 0u);
+    const uint8_t b[] = {9};
+    ASSERT_EQ(::write(pty.master, b, 1), 1);
+    EXPECT_EQ(sc.close(), -1);
+    // Re-opening picks the byte up with a fresh reader.
+    SerialSettings again{0, 0, 0};
+    ASSERT_EQ(sc.open(&again), 0);
+    EXPECT_TRUE(rec.wait_bytes(1));
+}
+
+TEST(SerialControlReader, DestructionWithARunningReaderReturns)
+{
+    Pty pty;
+    Recorder rec;
+    {
+        SerialControl sc(&rec, 0, pty.path.c_str());
+        ASSERT_EQ(sc.open(&kGm360), 0);
+    }
+    SUCCEED();
+}
+
+TEST(Rs232TimeoutReset, VanishedDeviceIsReportedAfterTheSilenceLimit)
+{
+    Pty pty;
+    char dir[] = "/tmp/rs232-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    std::string link = std::string(dir) + "/ttyS1";
+    ASSERT_EQ(::symlink(pty.path.c_str(), link.c_str()), 0);
+    Rs232 port(link, 9600, 'n', 1);
+    ASSERT_EQ(port.is_open(), 1u);
+    EXPECT_EQ(port.timeout_reset(), 1);
+    ::unlink(link.c_str());
+    ::rmdir(dir);
+    testing::internal::CaptureStdout();
+    uint8_t buf[16];
+    EXPECT_EQ(port.read(buf, sizeof buf), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "serial: read: cannot re-open port!\n");
+}
+
+TEST(Rs232TimeoutReset, WaitingDataIsReadAtOnce)
+{
+    Pty pty;
+    Rs232 port(pty.path, 9600, 'n', 1);
+    ASSERT_EQ(port.is_open(), 1u);
+    // Written before the read starts: the first wait sees it at once.
+    const uint8_t b[] = {0x50};
+    ASSERT_EQ(::write(pty.master, b, 1), 1);
+    uint8_t buf[16];
+    EXPECT_EQ(port.read(buf, sizeof buf), 1);
+    EXPECT_EQ(buf[0], 0x50);
+}
+
+TEST(Rs232Settings, InvalidArgumentsLeaveTheDeviceUntouched)
+{
+    EXPECT_EQ(Rs232("/nonexistent", 9600, 'n', 1).is_open(), 0u);
+    EXPECT_EQ(Rs232("/dev/null", 9600, 'x', 1).is_open(), 0u);
+    EXPECT_EQ(Rs232("/dev/null", 9600, 'n', 0).is_open(), 0u);
+    // /dev/null is no terminal: the attributes cannot be read.
+    EXPECT_EQ(Rs232("/dev/null", 9600, 'n', 1).is_open(), 0u);
+}
+
+TEST(Rs232Interrupt, WakesABlockedRead)
+{
+    Pty pty;
+    Rs232 port(pty.path, 9600, 'n', 1);
+    port.SetTimeoutReset(0);
+    std::thread t([&] { port.interrupt(); });
+    uint8_t buf[4];
+    EXPECT_EQ(port.read(buf, sizeof buf), -1);
+    t.join();
+}
+
+} // namespace
