@@ -1,0 +1,74 @@
+// AudioDeviceSSC: the board's PCM port, the pcmlink character device. Every
+// sample travels as one 32-bit word carrying A-law codes in two time slots.
+#pragma once
+
+#include "audio/audio_device.h"
+
+#include <cstdint>
+#include <mutex>
+
+// Output word: code1 in bits 12-19 (the loudspeaker slot), code2 in bits 2-9.
+constexpr uint32_t ssc_play_word(uint8_t code1, uint8_t code2)
+{
+    return ((static_cast<uint32_t>(code1) << 10) | code2) << 2;
+}
+
+// Input word: the captured A-law code sits in bits 11-18.
+constexpr uint8_t ssc_capture_code(uint32_t word)
+{
+    return static_cast<uint8_t>((word >> 11) & 0xFF);
+}
+
+class AudioDeviceSSC : public AudioDevice
+{
+  public:
+    // The largest period the device converts in one call.
+    static constexpr int maxPeriod = 1024;
+    // Driver request that loads the framing record and restarts both directions.
+    static constexpr unsigned long configRequest = 1;
+
+    // Opens path and configures the driver for periods of periodSize samples;
+    // isInitialized() tells whether that worked.
+    AudioDeviceSSC(const char *path, int periodSize);
+    ~AudioDeviceSSC() override;
+
+    int getPeriodSize() override { return periodSize; }
+    int getSampleSize() override { return 2; }
+    int getSampleSign() override { return 1; }
+    int getSampleRate() override { return 8000; }
+    int getSilenceValue() override;
+    int canPlay() override { return 1; }
+    int canRecord() override { return 1; }
+    // Nothing to repair: the driver keeps running on its own.
+    int recover() override { return 0; }
+
+    int write(const int16_t *samples, int count, int loop) override;
+    int read(int16_t *samples, int count) override;
+
+    // The six words of the driver's framing record, as this device fills them.
+    static void fillConfig(uint32_t record[6], int periodSize);
+
+  private:
+    int32_t periodSize;
+    // Codes of the last captured period, echoed in the second output slot while
+    // transmitting. Written by the capture thread, read by the playback thread.
+    std::mutex captureLock;
+    uint32_t lastCapture[maxPeriod] = {};
+    int32_t lastCaptureCount = 0;
+
+    // Owns the device descriptor.
+    class Fd
+    {
+      public:
+        Fd() = default;
+        ~Fd() { reset(); }
+        Fd(const Fd &) = delete;
+        Fd &operator=(const Fd &) = delete;
+        int get() const { return value; }
+        void reset(int v = -1);
+
+      private:
+        int value = -1;
+    };
+    Fd fd;
+};

@@ -1,0 +1,74 @@
+#include "audio/audio_device_ssc.h"
+#include "audio/codec_alaw.h"
+
+#include <gtest/gtest.h>
+
+TEST(SscWords, PlaybackCodeGoesToBits12To19AndEchoToBits2To9)
+{
+    EXPECT_EQ(ssc_play_word(0xD5, 0xD5), 0x000D5354u);
+    EXPECT_EQ(ssc_play_word(0xFF, 0x00), 0x000FF000u);
+    EXPECT_EQ(ssc_play_word(0x00, 0xFF), 0x000003FCu);
+    // Nothing outside the 20 meaningful bits.
+    EXPECT_EQ(ssc_play_word(0xFF, 0xFF) & ~0xFFFFFu, 0u);
+}
+
+TEST(SscWords, SilenceWordOfAZeroSample)
+{
+    uint8_t c = alaw_encode(0);
+    EXPECT_EQ(ssc_play_word(c, c), 0x000D5354u);
+}
+
+TEST(SscWords, CapturedCodeIsBits11To18)
+{
+    EXPECT_EQ(ssc_capture_code(0x0006A800), 0xD5);
+    EXPECT_EQ(alaw_decode(ssc_capture_code(0x0006A800)), 8);
+    EXPECT_EQ(ssc_capture_code(0xFFF807FF), 0x00);
+    EXPECT_EQ(ssc_capture_code(0x0007F800), 0xFF);
+}
+
+TEST(SscConfig, RecordCarriesTheBoardsFraming)
+{
+    uint32_t r[6];
+    AudioDeviceSSC::fillConfig(r, 160);
+    EXPECT_EQ(r[0], 192u);
+    EXPECT_EQ(r[1], 0x0F000424u);
+    EXPECT_EQ(r[2], 0x00200093u);
+    EXPECT_EQ(r[3], 0x0F000404u);
+    EXPECT_EQ(r[4], 0x00200093u);
+    EXPECT_EQ(r[5], 160u);
+}
+
+TEST(SscOpen, MissingDeviceIsNotReady)
+{
+    AudioDeviceSSC dev("/nonexistent/ssc0", 160);
+    EXPECT_EQ(dev.isInitialized(), 0);
+    EXPECT_EQ(dev.getPeriodSize(), 160);
+    EXPECT_EQ(dev.getSampleSize(), 2);
+    EXPECT_EQ(dev.getSampleSign(), 1);
+    EXPECT_EQ(dev.getSampleRate(), 8000);
+    EXPECT_EQ(dev.getSilenceValue(), 0);
+    EXPECT_EQ(dev.canPlay(), 1);
+    EXPECT_EQ(dev.canRecord(), 1);
+    EXPECT_EQ(dev.recover(), 0);
+}
+
+TEST(SscOpen, FileThatRefusesTheConfigurationIsNotReady)
+{
+    // /dev/null does not answer the driver's configuration request.
+    AudioDeviceSSC dev("/dev/null", 160);
+    EXPECT_EQ(dev.isInitialized(), 0);
+}
+
+TEST(SscSizes, OversizedOrNegativeCountsFailBeforeAnyIo)
+{
+    AudioDeviceSSC dev("/nonexistent/ssc0", 160);
+    int16_t s[1100] = {};
+    EXPECT_EQ(dev.write(s, 161, 0), -1);
+    EXPECT_EQ(dev.read(s, 161), -1);
+    EXPECT_EQ(dev.write(s, -1, 0), -1);
+    EXPECT_EQ(dev.read(s, -1), -1);
+
+    AudioDeviceSSC big("/nonexistent/ssc0", 2000);
+    EXPECT_EQ(big.read(s, 1025), -1);
+    EXPECT_EQ(big.write(s, 1025, 0), -1);
+}
