@@ -1,9 +1,216 @@
-// gwlinkd entry point.
+// gwlinkd: the gateway daemon. At most one option selects a maintenance mode
+// that ends the process; without one the gateway is built in a fixed order and
+// the main thread then stays in the supervision loop for good.
+#include "audio/codec_alaw.h"
+#include "board/amplifier.h"
+#include "board/gpio_at91.h"
+#include "gateway/config.h"
+#include "gateway/supervisor.h"
+
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace
+{
+
+// Directions and levels of the board lines in the modes that run without a
+// radio control: the same as the controls use, minus their model lines.
+constexpr uint32_t gpio_direction = 0x0011C1FE;
+constexpr uint32_t gpio_values = 0xFFFE7F67;
+
+constexpr uint32_t bit_recovery = 0x2000; // input, 1 = released
+constexpr uint32_t bit_led = 0x4000;
+constexpr uint32_t bit_beeper = 0x8000;
+
+constexpr uint8_t default_volume = 45;
+
+[[noreturn]] void fatal(const char *message)
+{
+    std::printf("error : %s\n", message);
+    std::fflush(stdout);
+    _exit(255);
+}
+
+void pause_ms(unsigned ms)
+{
+    ::usleep(ms * 1000);
+}
+
+// ---- Maintenance modes ------------------------------------------------------
+
+int run_getconfig()
+{
+    if (g_config.load() != 0)
+        g_config.create_default();
+    g_config.print();
+    return 0;
+}
+
+int run_createconfig()
+{
+    return g_config.create_default() == 0 ? 0 : 255;
+}
+
+std::unique_ptr<GpioAT91> open_board_lines()
+{
+    std::unique_ptr<GpioAT91> gpio(new GpioAT91(nullptr));
+    if (!gpio->is_ready())
+        fatal("cannot initialize gpio\n");
+    return gpio;
+}
+
+void blink_led_fast(Gpio &gpio)
+{
+    gpio.clear_bits(bit_led);
+    pause_ms(25);
+    gpio.set_bits(bit_led);
+    pause_ms(25);
+}
+
+// Whether the recovery button is held: three samples a second apart, all
+// pressed. A held button is confirmed with a fast blink and three beeps.
+int run_recover()
+{
+    std::unique_ptr<GpioAT91> gpio = open_board_lines();
+    gpio->start(gpio_direction, gpio_values);
+
+    for (int sample = 0; sample < 3; ++sample) {
+        if (sample > 0)
+            pause_ms(1000);
+        uint32_t bits = 0;
+        gpio->read_bits(&bits);
+        if (bits & bit_recovery) {
+            std::printf("0");
+            return 0;
+        }
+    }
+
+    for (int i = 0; i < 40; ++i)
+        blink_led_fast(*gpio);
+    for (int i = 0; i < 3; ++i) {
+        gpio->set_bits(bit_beeper);
+        pause_ms(50);
+        gpio->clear_bits(bit_beeper);
+        pause_ms(50);
+    }
+    std::printf("1");
+    return 1;
+}
+
+// Blinks the status LED at 20 Hz in the background while an upgrade runs;
+// ended by a signal.
+[[noreturn]] void run_upgblink()
+{
+    std::unique_ptr<GpioAT91> gpio = open_board_lines();
+    // Fork before the poll thread exists: a child must not inherit a copy of
+    // a register lock that the thread might hold at that moment.
+    if (::daemon(0, 0) != 0)
+        _exit(255);
+    gpio->start(gpio_direction, gpio_values);
+    for (;;)
+        blink_led_fast(*gpio);
+}
+
+// Leaves the controlling terminal: new session, every descriptor closed and
+// the standard ones on "/dev/null". The process keeps its PID.
+void detach_from_terminal()
+{
+    ::setsid();
+    for (int fd = ::getdtablesize(); fd >= 0; --fd)
+        ::close(fd);
+    // The lowest free descriptors: 0, then 1 and 2.
+    int fd = ::open("/dev/null", O_RDWR);
+    if (fd >= 0) {
+        int out = ::dup(fd);
+        int err = ::dup(fd);
+        (void)out;
+        (void)err;
+    }
+}
+
+// ---- Normal start -------------------------------------------------------------
+
+// Step 1: the configuration, repaired with defaults when missing or invalid.
+void start_config()
+{
+    if (g_config.load() != 0)
+        g_config.create_default();
+    g_config.print();
+    std::printf("\n");
+}
+
+// Step 2: the codec chosen in "/config/codec.cfg"; null for an unknown type.
+Codec *start_codec(int type)
+{
+    switch (type) {
+    case 1:
+        return new CodecAlaw(160);
+    default:
+        return nullptr;
+    }
+}
+
+// Step 3: the loudspeaker amplifier at its default volume. A failed volume
+// write is reported and tolerated.
+void start_amplifier()
+{
+    if (i2c_max9768_init("/dev/i2c-0") != 0)
+        fatal("cannot initialize i2c_max9768");
+    if (i2c_max9768_vol_write(default_volume) != 0)
+        std::printf("i2c_max9768_vol_write(default) failed!\n");
+}
+
+// Step 4.
+void check_codec(Codec *codec)
+{
+    if (codec == nullptr || !codec->isInitialized())
+        fatal("cannot initialize codec");
+}
+
+// Builds the gateway; everything created here lives until the process ends.
+[[noreturn]] void normal_start()
+{
+    start_config();
+    Codec *codec = start_codec(g_config.codec());
+    start_amplifier();
+    check_codec(codec);
+
+    // The audio device, player, recorder, voice engine and radio control are
+    // built next; the last step hands the control's GPIO lines to the
+    // Supervisor. Until they exist the start cannot go on.
+    fatal("cannot initialize SSC");
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    (void)argc;
+    // Writes to a closed socket must fail, not end the daemon.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Logs reach a pipe line by line.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (argc < 2 || argv[1] == nullptr)
+        normal_start();
+
+    const char *option = argv[1];
+    if (std::strcmp(option, "--getconfig") == 0)
+        return run_getconfig();
+    if (std::strcmp(option, "--createconfig") == 0)
+        return run_createconfig();
+    if (std::strcmp(option, "--recover") == 0)
+        return run_recover();
+    if (std::strcmp(option, "--upgblink") == 0)
+        run_upgblink();
+    if (std::strcmp(option, "--infinite") == 0) {
+        detach_from_terminal();
+        normal_start();
+    }
     std::printf("usage: %s --getconfig / --createconfig / --recover / --infinite / --upgblink\n", argv[0]);
     return 255;
 }
