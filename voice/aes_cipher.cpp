@@ -1,0 +1,211 @@
+#include "voice/aes_cipher.h"
+
+#include "link/byteorder.h"
+
+#include <array>
+
+namespace
+{
+
+using Table8 = std::array<uint8_t, 256>;
+using Table32 = std::array<uint32_t, 256>;
+
+constexpr Table8 kSbox = {
+    0x63, 0x7c, 0x77, 0x7b, 0xf2, 0x6b, 0x6f, 0xc5, 0x30, 0x01, 0x67, 0x2b, 0xfe, 0xd7, 0xab, 0x76,
+    0xca, 0x82, 0xc9, 0x7d, 0xfa, 0x59, 0x47, 0xf0, 0xad, 0xd4, 0xa2, 0xaf, 0x9c, 0xa4, 0x72, 0xc0,
+    0xb7, 0xfd, 0x93, 0x26, 0x36, 0x3f, 0xf7, 0xcc, 0x34, 0xa5, 0xe5, 0xf1, 0x71, 0xd8, 0x31, 0x15,
+    0x04, 0xc7, 0x23, 0xc3, 0x18, 0x96, 0x05, 0x9a, 0x07, 0x12, 0x80, 0xe2, 0xeb, 0x27, 0xb2, 0x75,
+    0x09, 0x83, 0x2c, 0x1a, 0x1b, 0x6e, 0x5a, 0xa0, 0x52, 0x3b, 0xd6, 0xb3, 0x29, 0xe3, 0x2f, 0x84,
+    0x53, 0xd1, 0x00, 0xed, 0x20, 0xfc, 0xb1, 0x5b, 0x6a, 0xcb, 0xbe, 0x39, 0x4a, 0x4c, 0x58, 0xcf,
+    0xd0, 0xef, 0xaa, 0xfb, 0x43, 0x4d, 0x33, 0x85, 0x45, 0xf9, 0x02, 0x7f, 0x50, 0x3c, 0x9f, 0xa8,
+    0x51, 0xa3, 0x40, 0x8f, 0x92, 0x9d, 0x38, 0xf5, 0xbc, 0xb6, 0xda, 0x21, 0x10, 0xff, 0xf3, 0xd2,
+    0xcd, 0x0c, 0x13, 0xec, 0x5f, 0x97, 0x44, 0x17, 0xc4, 0xa7, 0x7e, 0x3d, 0x64, 0x5d, 0x19, 0x73,
+    0x60, 0x81, 0x4f, 0xdc, 0x22, 0x2a, 0x90, 0x88, 0x46, 0xee, 0xb8, 0x14, 0xde, 0x5e, 0x0b, 0xdb,
+    0xe0, 0x32, 0x3a, 0x0a, 0x49, 0x06, 0x24, 0x5c, 0xc2, 0xd3, 0xac, 0x62, 0x91, 0x95, 0xe4, 0x79,
+    0xe7, 0xc8, 0x37, 0x6d, 0x8d, 0xd5, 0x4e, 0xa9, 0x6c, 0x56, 0xf4, 0xea, 0x65, 0x7a, 0xae, 0x08,
+    0xba, 0x78, 0x25, 0x2e, 0x1c, 0xa6, 0xb4, 0xc6, 0xe8, 0xdd, 0x74, 0x1f, 0x4b, 0xbd, 0x8b, 0x8a,
+    0x70, 0x3e, 0xb5, 0x66, 0x48, 0x03, 0xf6, 0x0e, 0x61, 0x35, 0x57, 0xb9, 0x86, 0xc1, 0x1d, 0x9e,
+    0xe1, 0xf8, 0x98, 0x11, 0x69, 0xd9, 0x8e, 0x94, 0x9b, 0x1e, 0x87, 0xe9, 0xce, 0x55, 0x28, 0xdf,
+    0x8c, 0xa1, 0x89, 0x0d, 0xbf, 0xe6, 0x42, 0x68, 0x41, 0x99, 0x2d, 0x0f, 0xb0, 0x54, 0xbb, 0x16};
+
+constexpr Table8 invert(const Table8 &box)
+{
+    Table8 inv{};
+    for (int i = 0; i < 256; ++i)
+        inv[box[i]] = static_cast<uint8_t>(i);
+    return inv;
+}
+
+constexpr Table8 kInvSbox = invert(kSbox);
+
+// Multiplication in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
+constexpr uint8_t gmul(uint8_t a, uint8_t b)
+{
+    uint8_t p = 0;
+    while (b) {
+        if (b & 1)
+            p ^= a;
+        a = static_cast<uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1b : 0));
+        b >>= 1;
+    }
+    return p;
+}
+
+constexpr uint32_t column(uint8_t r0, uint8_t r1, uint8_t r2, uint8_t r3)
+{
+    return (uint32_t(r0) << 24) | (uint32_t(r1) << 16) | (uint32_t(r2) << 8) | uint32_t(r3);
+}
+
+// SubBytes and MixColumns of one byte in row 0 of a column; the other rows are
+// the same word rotated, which keeps one 1 KiB table per direction.
+constexpr Table32 makeEncTable()
+{
+    Table32 t{};
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t s = kSbox[i];
+        t[i] = column(gmul(s, 2), s, s, gmul(s, 3));
+    }
+    return t;
+}
+
+constexpr Table32 makeDecTable()
+{
+    Table32 t{};
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t s = kInvSbox[i];
+        t[i] = column(gmul(s, 14), gmul(s, 9), gmul(s, 13), gmul(s, 11));
+    }
+    return t;
+}
+
+constexpr Table32 kTe = makeEncTable();
+constexpr Table32 kTd = makeDecTable();
+
+inline uint32_t ror(uint32_t v, unsigned n)
+{
+    return (v >> n) | (v << (32 - n));
+}
+
+inline uint8_t byte0(uint32_t w)
+{
+    return static_cast<uint8_t>(w >> 24);
+}
+inline uint8_t byte1(uint32_t w)
+{
+    return static_cast<uint8_t>(w >> 16);
+}
+inline uint8_t byte2(uint32_t w)
+{
+    return static_cast<uint8_t>(w >> 8);
+}
+inline uint8_t byte3(uint32_t w)
+{
+    return static_cast<uint8_t>(w);
+}
+
+inline uint32_t subWord(uint32_t w)
+{
+    return column(kSbox[byte0(w)], kSbox[byte1(w)], kSbox[byte2(w)], kSbox[byte3(w)]);
+}
+
+inline uint32_t invSubWord(uint32_t w)
+{
+    return column(kInvSbox[byte0(w)], kInvSbox[byte1(w)], kInvSbox[byte2(w)], kInvSbox[byte3(w)]);
+}
+
+inline uint32_t invMixColumn(uint32_t w)
+{
+    // kTd applies InvSubBytes first; undo it with the forward S-box.
+    return kTd[kSbox[byte0(w)]] ^ ror(kTd[kSbox[byte1(w)]], 8) ^ ror(kTd[kSbox[byte2(w)]], 16) ^
+           ror(kTd[kSbox[byte3(w)]], 24);
+}
+
+} // namespace
+
+void AesCipher::setKey(const uint8_t key[kKeySize], int roundCount)
+{
+    rounds = (roundCount >= 1 && roundCount <= kAes128Rounds) ? roundCount : kAes128Rounds;
+    const int words = 4 * (rounds + 1);
+    for (int i = 0; i < 4; ++i)
+        encKeys[i] = bytes::get_be32(key + 4 * i);
+    uint8_t rcon = 0x01;
+    for (int i = 4; i < words; ++i) {
+        uint32_t temp = encKeys[i - 1];
+        if (i % 4 == 0) {
+            temp = subWord((temp << 8) | (temp >> 24)) ^ (uint32_t(rcon) << 24);
+            rcon = gmul(rcon, 2);
+        }
+        encKeys[i] = encKeys[i - 4] ^ temp;
+    }
+    // Equivalent inverse cipher: round keys in reverse order, the inner ones
+    // passed through InvMixColumns.
+    for (int r = 0; r <= rounds; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            const uint32_t w = encKeys[4 * (rounds - r) + c];
+            decKeys[4 * r + c] = (r == 0 || r == rounds) ? w : invMixColumn(w);
+        }
+    }
+}
+
+void AesCipher::encryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
+{
+    const uint32_t *rk = encKeys;
+    uint32_t s0 = bytes::get_be32(in) ^ rk[0];
+    uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
+    uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
+    uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
+    for (int r = 1; r < rounds; ++r) {
+        rk += 4;
+        const uint32_t t0 = kTe[byte0(s0)] ^ ror(kTe[byte1(s1)], 8) ^ ror(kTe[byte2(s2)], 16) ^
+                            ror(kTe[byte3(s3)], 24) ^ rk[0];
+        const uint32_t t1 = kTe[byte0(s1)] ^ ror(kTe[byte1(s2)], 8) ^ ror(kTe[byte2(s3)], 16) ^
+                            ror(kTe[byte3(s0)], 24) ^ rk[1];
+        const uint32_t t2 = kTe[byte0(s2)] ^ ror(kTe[byte1(s3)], 8) ^ ror(kTe[byte2(s0)], 16) ^
+                            ror(kTe[byte3(s1)], 24) ^ rk[2];
+        const uint32_t t3 = kTe[byte0(s3)] ^ ror(kTe[byte1(s0)], 8) ^ ror(kTe[byte2(s1)], 16) ^
+                            ror(kTe[byte3(s2)], 24) ^ rk[3];
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
+    }
+    // Final round: no MixColumns.
+    rk += 4;
+    bytes::put_be32(out,
+                    column(kSbox[byte0(s0)], kSbox[byte1(s1)], kSbox[byte2(s2)], kSbox[byte3(s3)]) ^ rk[0]);
+    bytes::put_be32(out + 4,
+                    column(kSbox[byte0(s1)], kSbox[byte1(s2)], kSbox[byte2(s3)], kSbox[byte3(s0)]) ^ rk[1]);
+    bytes::put_be32(out + 8,
+                    column(kSbox[byte0(s2)], kSbox[byte1(s3)], kSbox[byte2(s0)], kSbox[byte3(s1)]) ^ rk[2]);
+    bytes::put_be32(out + 12,
+                    column(kSbox[byte0(s3)], kSbox[byte1(s0)], kSbox[byte2(s1)], kSbox[byte3(s2)]) ^ rk[3]);
+}
+
+void AesCipher::decryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
+{
+    const uint32_t *rk = decKeys;
+    uint32_t s0 = bytes::get_be32(in) ^ rk[0];
+    uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
+    uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
+    uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
+    for (int r = 1; r < rounds; ++r) {
+        rk += 4;
+        const uint32_t t0 = kTd[byte0(s0)] ^ ror(kTd[byte1(s3)], 8) ^ ror(kTd[byte2(s2)], 16) ^
+                            ror(kTd[byte3(s1)], 24) ^ rk[0];
+        const uint32_t t1 = kTd[byte0(s1)] ^ ror(kTd[byte1(s0)], 8) ^ ror(kTd[byte2(s3)], 16) ^
+                            ror(kTd[byte3(s2)], 24) ^ rk[1];
+        const uint32_t t2 = kTd[byte0(s2)] ^ ror(kTd[byte1(s1)], 8) ^ ror(kTd[byte2(s0)], 16) ^
+                            ror(kTd[byte3(s3)], 24) ^ rk[2];
+        const uint32_t t3 = kTd[byte0(s3)] ^ ror(kTd[byte1(s2)], 8) ^ ror(kTd[byte2(s1)], 16) ^
+                            ror(kTd[byte3(s0)], 24) ^ rk[3];
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
+    }
+    rk += 4;
+    bytes::put_be32(out, invSubWord(column(byte0(s0), byte1(s3), byte2(s2), byte3(s1))) ^ rk[0]);
+    bytes::put_be32(out + 4, invSubWord(column(byte0(s1), byte1(s0), byte2(s3), byte3(s2))) ^ rk[1]);
+    bytes::put_be32(out + 8, invSubWord(column(byte0(s2), byte1(s1), byte2(s0), byte3(s3))) ^ rk[2]);
+    bytes::put_be32(out + 12, invSubWord(column(byte0(s3), byte1(s2), byte2(s1), byte3(s0))) ^ rk[3]);
+}
