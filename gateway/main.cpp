@@ -1,11 +1,15 @@
 // gwlinkd: the gateway daemon. At most one option selects a maintenance mode
 // that ends the process; without one the gateway is built in a fixed order and
 // the main thread then stays in the supervision loop for good.
+#include "audio/audio_device_ssc.h"
+#include "audio/audio_player.h"
+#include "audio/audio_recorder.h"
 #include "audio/codec_alaw.h"
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
 #include "gateway/config.h"
 #include "gateway/supervisor.h"
+#include "voice/voip.h"
 
 #include <csignal>
 #include <cstdint>
@@ -172,6 +176,44 @@ void check_codec(Codec *codec)
         fatal("cannot initialize codec");
 }
 
+// Step 5: the PCM port, one period per codec frame.
+AudioDeviceSSC *start_audio_device(Codec *codec)
+{
+    AudioDeviceSSC *device = new AudioDeviceSSC("/dev/ssc0", codec->getDecodedBlockSize());
+    if (!device->isInitialized())
+        fatal("cannot initialize SSC");
+    return device;
+}
+
+// Step 6.
+AudioPlayer *start_player(AudioDevice *device, Codec *codec)
+{
+    AudioPlayer *player = new AudioPlayer(device, codec);
+    if (!player->isInitialized())
+        fatal("cannot initialize audioplayer");
+    return player;
+}
+
+// Step 7: the capture filter stays off.
+AudioRecorder *start_recorder(AudioDevice *device, Codec *codec)
+{
+    AudioRecorder *recorder = new AudioRecorder(device, codec, false);
+    if (!recorder->isInitialized())
+        fatal("cannot initialize audiorecorder");
+    return recorder;
+}
+
+// Step 8: the voice engine with a jitter buffer of `buffers` packets' depth
+// and twice that capacity; its threads run from here on.
+class_voip *start_voip(Codec *codec, AudioPlayer *player, AudioRecorder *recorder)
+{
+    int buffers = g_config.fields().buffers;
+    class_voip *voip = new class_voip(codec->getEncodedBlockSize(), player, recorder, 2 * buffers, buffers);
+    if (voip->init() < 0)
+        fatal("voip init failed");
+    return voip;
+}
+
 // Builds the gateway; everything created here lives until the process ends.
 [[noreturn]] void normal_start()
 {
@@ -179,11 +221,16 @@ void check_codec(Codec *codec)
     Codec *codec = start_codec(g_config.codec());
     start_amplifier();
     check_codec(codec);
+    AudioDeviceSSC *device = start_audio_device(codec);
+    AudioPlayer *player = start_player(device, codec);
+    AudioRecorder *recorder = start_recorder(device, codec);
+    class_voip *voip = start_voip(codec, player, recorder);
+    (void)voip;
 
-    // The audio device, player, recorder, voice engine and radio control are
-    // built next; the last step hands the control's GPIO lines to the
-    // Supervisor. Until they exist the start cannot go on.
-    fatal("cannot initialize SSC");
+    // The radio control is built next and the last step hands its GPIO lines
+    // to the Supervisor. Until a control exists for any radio type the start
+    // cannot go on.
+    fatal("unknown radio type");
 }
 
 } // namespace
