@@ -39,8 +39,8 @@ class LIBGATESIM_API libgatesim
     // Fills the version info sent to every new connection; result ignored.
     using cb_info_ver = std::function<int(s_info_ver &)>;
     // 0 accepts the login (fill the record); any other value is the DENY reason.
-    using cb_login_req = std::function<int(s_login_req &, const std::string &user, const std::string &password,
-                                           const std::string &peer_address)>;
+    using cb_login_req = std::function<int(s_login_req &, const std::string &user,
+                                           const std::string &password, const std::string &peer_address)>;
     // 0 accepts the PTT change; any other value is the DENY reason.
     using cb_set_ptt = std::function<int(int ptt)>;
     using cb_xml_status_req = std::function<int()>;
@@ -69,7 +69,7 @@ class LIBGATESIM_API libgatesim
     // They return 0, or -1 when the message cannot be framed.
     virtual int async_unlock_sql(int sql) = 0;
     virtual int async_gpio_changed(unsigned bitmap, unsigned mask) = 0;
-    virtual int async_ext_xml_status(const std::string &xml) = 0; // at most 65511 bytes
+    virtual int async_ext_xml_status(const std::string &xml) = 0;                // at most 65511 bytes
     virtual int async_ext_raw(int type, const unsigned char *data, int len) = 0; // at most 65523 bytes
     virtual int async_polar_status(const std::string &name, const std::string &text, unsigned value1,
                                    unsigned value2) = 0;

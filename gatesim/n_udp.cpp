@@ -8,7 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace n_udp {
+namespace n_udp
+{
 
 int bind(int port, uint32_t address, const char *device)
 {
@@ -27,7 +28,8 @@ int bind(int port, uint32_t address, const char *device)
     if (ok && device != nullptr && device[0] != '\0') {
         char name[IFNAMSIZ] = {};
         std::strncpy(name, device, IFNAMSIZ - 1);
-        ok = setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, name, static_cast<socklen_t>(std::strlen(name) + 1)) == 0;
+        ok = setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, name,
+                        static_cast<socklen_t>(std::strlen(name) + 1)) == 0;
     }
     if (!ok) {
         shutdown(s);

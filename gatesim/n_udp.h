@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 
-namespace n_udp {
+namespace n_udp
+{
 
 // UDP socket with SO_REUSEADDR bound to address (0 = any) and port, and to the
 // network device when one is named (cut to 15 characters). -1 on failure.

@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace tcpkit {
+namespace tcpkit
+{
 
-namespace {
+namespace
+{
 
 struct thread_arg {
     TcpServer *server;
@@ -44,8 +46,7 @@ bool accept_error_is_transient(int err)
 
 TcpServer::TcpServer(int port, int max_clients, const char *bind_address, client_callback process,
                      client_callback disconnect)
-    : process_(std::move(process)), disconnect_(std::move(disconnect)), port_(port),
-      max_clients_(max_clients)
+    : process_(std::move(process)), disconnect_(std::move(disconnect)), port_(port), max_clients_(max_clients)
 {
     if (!stop_.ok() || port < 0 || port > 65535 || bind_address == nullptr)
         return;
@@ -75,6 +76,12 @@ TcpServer::TcpServer(int port, int max_clients, const char *bind_address, client
 
 TcpServer::~TcpServer()
 {
+    Stop();
+}
+
+void TcpServer::Stop()
+{
+    std::lock_guard<std::mutex> once(stop_lock_);
     stop_.notify();
     {
         std::lock_guard<std::mutex> g(start_lock_);
@@ -83,6 +90,7 @@ TcpServer::~TcpServer()
     }
     if (accept_running_)
         pthread_join(accept_thread_, nullptr);
+    accept_running_ = false;
     {
         std::lock_guard<std::mutex> g(list_lock_);
         for (client *c : clients_)
@@ -94,6 +102,7 @@ TcpServer::~TcpServer()
     }
     reap_finished();
     close_fd(listen_socket_);
+    listen_socket_ = -1;
 }
 
 int TcpServer::ListAdd(client *c)

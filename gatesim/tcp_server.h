@@ -17,7 +17,8 @@
 #include <pthread.h>
 #include <vector>
 
-namespace tcpkit {
+namespace tcpkit
+{
 
 // One accepted connection. The privilege and asynchronous state are written by
 // the processing thread and read by broadcasting host threads, hence atomic.
@@ -54,7 +55,6 @@ class TcpServer
 
     virtual int ListAdd(client *c);
     virtual int ListDelete(client *c);
-    // Stops accepting, cuts every connection, and joins every thread.
     virtual ~TcpServer();
     virtual int StartServing();
     virtual int IsInitialized();
@@ -72,6 +72,10 @@ class TcpServer
     virtual int UpgradeStop(client *keep);
 
     static void SetSocketOpts(int socket);
+
+    // Stops accepting, cuts every connection and joins every thread (the
+    // destructor does it too). Handlers may still use the server meanwhile.
+    void Stop();
 
   private:
     void Thr_Main();
@@ -101,6 +105,7 @@ class TcpServer
     pthread_t accept_thread_{};
     bool accept_running_ = false;
     gatesim_detail::Waker stop_;
+    std::mutex stop_lock_;
 
     // Client threads still running, and the handles of those that ended and
     // wait to be joined.

@@ -5,7 +5,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-namespace gatesim_detail {
+namespace gatesim_detail
+{
 
 Waker::Waker() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 

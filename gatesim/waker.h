@@ -5,7 +5,8 @@
 
 #include <poll.h>
 
-namespace gatesim_detail {
+namespace gatesim_detail
+{
 
 class Waker
 {

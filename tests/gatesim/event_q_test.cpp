@@ -5,7 +5,8 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 std::string take(EventQ &q)
 {

@@ -5,7 +5,8 @@
 
 using namespace testnet;
 
-namespace {
+namespace
+{
 
 const uint32_t lo = htonl(INADDR_LOOPBACK);
 

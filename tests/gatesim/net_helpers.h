@@ -14,7 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace testnet {
+namespace testnet
+{
 
 constexpr int timeout_ms = 10000;
 
@@ -104,7 +105,8 @@ inline std::vector<uint8_t> read_n(int fd, size_t n, int ms = timeout_ms)
     std::vector<uint8_t> out;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (out.size() < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !readable(fd, static_cast<int>(left.count())))
             break;
         uint8_t buf[4096];
@@ -123,7 +125,8 @@ inline bool closed_by_peer(int fd, int ms = timeout_ms)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !readable(fd, static_cast<int>(left.count())))
             return false;
         uint8_t buf[4096];

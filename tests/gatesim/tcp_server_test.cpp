@@ -8,7 +8,8 @@
 
 using namespace testnet;
 
-namespace {
+namespace
+{
 
 // A tiny stand-in protocol: the server greets with 'H'; the client sends one
 // byte per command: 'L' logs in (events on), 'D' turns events off, 'U' calls

@@ -1,0 +1,73 @@
+// libgatesim is loaded by host programs outside this project: it may need only
+// the C++ runtime and the C library (with pthreads), and it may export only its
+// public interface.
+#include "gatesim/libgatesim.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const std::string library = std::string(GW_BUILD_DIR) + "/lib/libgatesim.so";
+
+std::vector<std::string> run_lines(const std::string &cmd)
+{
+    std::vector<std::string> lines;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return lines;
+    char buf[4096];
+    while (fgets(buf, sizeof buf, p) != nullptr) {
+        std::string l(buf);
+        if (!l.empty() && l.back() == '\n')
+            l.pop_back();
+        lines.push_back(l);
+    }
+    pclose(p);
+    return lines;
+}
+
+TEST(Linkage, NeedsOnlyTheCxxRuntimeAndPthreads)
+{
+    std::vector<std::string> lines = run_lines("readelf -d '" + library + "'");
+    ASSERT_FALSE(lines.empty()) << "readelf failed on " << library;
+    std::regex needed(R"(\(NEEDED\).*\[(.*)\])");
+    // Sanitizer runtimes come with sanitizer builds only.
+    std::regex allowed(
+        R"(^(libstdc\+\+|libgcc_s|libc|libm|libpthread|ld-linux[-a-z0-9_.]*|libasan|libubsan|libtsan)\.so.*)");
+    int count = 0;
+    for (const std::string &l : lines) {
+        std::smatch m;
+        if (std::regex_search(l, m, needed)) {
+            count++;
+            EXPECT_TRUE(std::regex_match(m[1].str(), allowed)) << m[1];
+        }
+    }
+    EXPECT_GT(count, 0);
+}
+
+TEST(Linkage, ExportsOnlyThePublicInterface)
+{
+    std::vector<std::string> lines = run_lines("nm -D --defined-only -C '" + library + "'");
+    ASSERT_FALSE(lines.empty());
+    for (const std::string &l : lines) {
+        bool ok =
+            l.find("libgatesim::") != std::string::npos || l.find(" for libgatesim") != std::string::npos;
+        EXPECT_TRUE(ok) << l;
+    }
+}
+
+TEST(Linkage, TheFactoryMakesAnIdleEmulator)
+{
+    std::shared_ptr<libgatesim> sim = libgatesim::create();
+    ASSERT_NE(sim, nullptr);
+    unsigned char frame[160] = {};
+    EXPECT_EQ(sim->rtp_send(frame, 160, 8), -1); // nothing started
+    EXPECT_EQ(sim->async_unlock_sql(1), 0);      // nobody to tell
+}
+
+} // namespace
