@@ -256,14 +256,16 @@ int gatesim::on_login(tcpkit::client *c)
     // its relay entry must exist before then (a failed write ends the
     // connection, and the disconnect removes the entry again).
     rtp_user_add(c->peer.sin_addr.s_addr, c->fixedport, static_cast<int>(req.syncnum));
-    if (send_msg(c, proto::build_login_result(res)) < 0)
-        return -1;
+    // Events go on together with the result: holding the write lock keeps the
+    // writer thread from sending one ahead of it, and none raised after the
+    // gateway has its result is lost.
+    std::lock_guard<std::recursive_mutex> hold(c->write_lock);
     c->gpio_mask = 0;
     c->remote_control = 1;
     c->privilege = rec.priv_level;
     int not_logged_in = 1;
     c->async_state.compare_exchange_strong(not_logged_in, 0);
-    return 0;
+    return send_msg(c, proto::build_login_result(res));
 }
 
 int gatesim::on_setptt(tcpkit::client *c)

@@ -147,7 +147,7 @@ int TcpServer::send_all(client *c, const char *data, int len, int flags)
 {
     if (c == nullptr || data == nullptr || len < 0)
         return -1;
-    std::lock_guard<std::mutex> g(c->write_lock);
+    std::lock_guard<std::recursive_mutex> g(c->write_lock);
     int done = 0;
     // A partial write would leave half a message on the stream and lose the
     // framing for good, so finish it or fail.

@@ -29,7 +29,7 @@ struct client {
     std::atomic<int> privilege{-1};
     std::atomic<uint32_t> gpio_mask{0};
     std::atomic<int> remote_control{-1};
-    std::mutex write_lock;
+    std::recursive_mutex write_lock; // a handler may hold it around its own Write
     pthread_t thread{};
     int fixedport = 0; // peer's TCP source port, host order, set at login
     std::unique_ptr<EventQ> queue;

@@ -141,8 +141,9 @@ TEST_F(TcpServerLifecycle, DestructionCutsConnectedClientsAndJoinsTheirThreads)
     start(4);
     Fd a = connect_greeted();
     Fd b = connect_greeted();
-    server.reset();
+    server->Stop(); // the handlers use `server` until their threads are joined
     EXPECT_EQ(disconnects.load(), 2);
+    server.reset();
     EXPECT_TRUE(closed_by_peer(a.get()));
     EXPECT_TRUE(closed_by_peer(b.get()));
 }
@@ -151,7 +152,7 @@ TEST_F(TcpServerLifecycle, DestructionBeforeStartServingReturns)
 {
     start(4, false);
     Fd s = tcp_connect(server->GetPort());
-    server.reset();
+    server->Stop();
     EXPECT_EQ(processes.load(), 0);
 }
 
