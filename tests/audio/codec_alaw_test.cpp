@@ -1,5 +1,7 @@
 #include "audio/codec_alaw.h"
 
+#include "codec_test_helpers.h"
+
 #include <gtest/gtest.h>
 #include <spandsp.h>
 
@@ -146,6 +148,12 @@ TEST(CodecAlawFrames, EncodeIsPerSampleConversion)
     ASSERT_EQ(codec.encode(enc.data(), pcm.data()), 0);
     for (int i = 0; i < 160; ++i)
         EXPECT_EQ(enc[i], alaw_encode(pcm[i])) << i;
+}
+
+TEST(CodecAlawFrames, ToneKeepsItsLevelWithin3dB)
+{
+    CodecAlaw codec(160);
+    EXPECT_LT(std::abs(codectest::toneRoundTripGain(codec)), 3.0);
 }
 
 TEST(CodecAlawConcealment, LostFrameBeforeAnyGoodFrameIsCodeZero)
