@@ -1,0 +1,296 @@
+// gatesimd: a reference host program for libgatesim. It stands in for the
+// server at the radio's site: logs gateways in from a users file, prints
+// logins and PTT, handles the talker's voice, and raises asynchronous events
+// typed on standard input or sent to its control socket.
+#include "gatesim/libgatesim.h"
+#include "link/byteorder.h"
+#include "tools/gatesimd/commands.h"
+#include "tools/gatesimd/control_socket.h"
+#include "tools/gatesimd/users.h"
+#include "tools/gatesimd/voice.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <poll.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+const char usage[] =
+    "usage: gatesimd [--bind ADDR] [--port N] [--rtp-port N] [--max-clients N] [--users FILE]\n"
+    "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--control SOCKET] [--debug]\n"
+    "\n"
+    "Plays the server's end of the gateways' binary protocol and relays their voice.\n"
+    "\n"
+    "  --bind ADDR        address to serve on (default 0.0.0.0)\n"
+    "  --port N           TCP port of the control protocol (default 5555)\n"
+    "  --rtp-port N       UDP port of the voice relay (default 5004; 0 = no voice)\n"
+    "  --max-clients N    gateways served at once (default 64)\n"
+    "  --users FILE       one user a line: NAME PASSWORD LEVEL CODEC, codec alaw, gsm or\n"
+    "                     speex; level 1 or more may key and control, 0 may only listen;\n"
+    "                     '#' starts a comment line. Without it: user / qzv, level 1,\n"
+    "                     alaw (the gateway's factory credentials)\n"
+    "  --voice MODE       the talker's voice and what the gateways hear (A-law, 50 packets/s):\n"
+    "                       loop            send the talker's voice back to the talker\n"
+    "                       record:FILE.wav write the talker's voice to FILE (8000 Hz mono)\n"
+    "                       play:FILE.wav   play FILE in a loop to the gateways (to the\n"
+    "                                       talker while one talks, else to all)\n"
+    "                       tone:HZ         play a sine tone the same way\n"
+    "                     without it the talker's voice is only relayed to the other gateways\n"
+    "  --control SOCKET   also take commands on this Unix socket (one reply per line)\n"
+    "  --debug            the library's debug lines (\"gatesim: ...\")\n"
+    "  --help             this text\n"
+    "\n"
+    "Logins, PTT and requests are printed on standard output as \"gatesimd: ...\" lines.\n"
+    "Run it only where its network is isolated (a boardbox) or on a real site network.\n"
+    "\n";
+
+struct Options {
+    std::string bind = "0.0.0.0";
+    int port = 5555;
+    int rtp_port = 5004;
+    int max_clients = 64;
+    std::string users;
+    std::string voice;
+    std::string control;
+    bool debug = false;
+};
+
+bool parse_port(const char *s, int min, int &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(s, &end, 10);
+    if (errno != 0 || *s == '\0' || *end != '\0' || v < min || v > 65535)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+int fail(const std::string &msg)
+{
+    std::fprintf(stderr, "gatesimd: %s\n", msg.c_str());
+    return 1;
+}
+
+std::string hex(const unsigned char *p, int n)
+{
+    std::string s;
+    char b[4];
+    for (int i = 0; i < n; i++) {
+        std::snprintf(b, sizeof b, i ? " %02x" : "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    Options o;
+    static const option long_opts[] = {
+        {"bind", required_argument, nullptr, 'b'},     {"port", required_argument, nullptr, 'p'},
+        {"rtp-port", required_argument, nullptr, 'r'}, {"max-clients", required_argument, nullptr, 'm'},
+        {"users", required_argument, nullptr, 'u'},    {"voice", required_argument, nullptr, 'v'},
+        {"control", required_argument, nullptr, 'c'},  {"debug", no_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "", long_opts, nullptr)) != -1) {
+        switch (opt) {
+        case 'b':
+            o.bind = optarg;
+            break;
+        case 'p':
+            if (!parse_port(optarg, 1, o.port))
+                return fail(std::string("bad --port: ") + optarg);
+            break;
+        case 'r':
+            if (!parse_port(optarg, 0, o.rtp_port))
+                return fail(std::string("bad --rtp-port: ") + optarg);
+            break;
+        case 'm': {
+            int n;
+            if (!parse_port(optarg, 1, n))
+                return fail(std::string("bad --max-clients: ") + optarg);
+            o.max_clients = n;
+            break;
+        }
+        case 'u':
+            o.users = optarg;
+            break;
+        case 'v':
+            o.voice = optarg;
+            break;
+        case 'c':
+            o.control = optarg;
+            break;
+        case 'd':
+            o.debug = true;
+            break;
+        case 'h':
+            std::fputs(usage, stdout);
+            std::fputs(CommandInterpreter::help_text(), stdout);
+            return 0;
+        default:
+            std::fputs(usage, stderr);
+            return 2;
+        }
+    }
+    if (optind < argc)
+        return fail(std::string("unexpected argument: ") + argv[optind]);
+    in_addr probe{};
+    if (inet_pton(AF_INET, o.bind.c_str(), &probe) != 1)
+        return fail("bad --bind address: " + o.bind);
+
+    UserTable users = UserTable::defaults();
+    std::string error;
+    if (!o.users.empty() && !UserTable::load(o.users, users, error))
+        return fail(error);
+    VoiceConfig voice_cfg;
+    if (!o.voice.empty() && !parse_voice(o.voice, voice_cfg, error))
+        return fail(error);
+    if (voice_cfg.kind != VoiceConfig::none && o.rtp_port == 0)
+        return fail("--voice needs an RTP port");
+
+    // Signals are taken through a descriptor; the library's threads inherit
+    // the blocked mask and never see them.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    sigaddset(&sigs, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    int sigfd = signalfd(-1, &sigs, SFD_CLOEXEC);
+    if (sigfd < 0)
+        return fail("signalfd failed");
+
+    std::shared_ptr<libgatesim> sim = libgatesim::create();
+    sim->set_dbg(o.debug);
+    VoiceEngine voice(*sim, voice_cfg);
+
+    sim->set_cb_info_ver([](libgatesim::s_info_ver &v) {
+        // 1.5: no blocked-list upload, which this server would not accept.
+        v.proto_major = 1;
+        v.proto_minor = 5;
+        v.config_major = 1;
+        v.config_minor = 0;
+        v.fw_major = 2;
+        v.fw_minor = 30;
+        v.build = 1;
+        return 0;
+    });
+    sim->set_cb_login_req([&users](libgatesim::s_login_req &r, const std::string &user,
+                                   const std::string &password, const std::string &peer) {
+        const GatesimUser *u = users.find(user, password);
+        if (u == nullptr) {
+            std::printf("gatesimd: login [%s] from %s: refused\n", user.c_str(), peer.c_str());
+            return 1;
+        }
+        r.priv_level = u->level;
+        r.codec_type = u->codec;
+        r.rtype0 = 0;
+        r.rtype1 = 0;
+        r.device_name = "gatesimd";
+        std::printf("gatesimd: login [%s] from %s: level %d, codec %s\n", user.c_str(), peer.c_str(),
+                    u->level, UserTable::codec_name(u->codec));
+        return 0;
+    });
+    sim->set_cb_set_ptt([](int ptt) {
+        std::printf("gatesimd: ptt %s\n", ptt ? "on" : "off");
+        return 0;
+    });
+    sim->set_cb_xml_status_req([] {
+        std::printf("gatesimd: xml status request\n");
+        return 0;
+    });
+    sim->set_cb_xml_action([](unsigned &a, unsigned &b, const std::string &text) {
+        std::printf("gatesimd: xml action a=%u b=%u [%s]\n", a, b, text.c_str());
+        return 0;
+    });
+    sim->set_cb_front([](unsigned type, const unsigned char *body, int len) {
+        if (type == 207 && len >= 140) {
+            uint32_t l1 = bytes::get_le32(body + 128), mode = bytes::get_le32(body + 136);
+            l1 = l1 > 64 ? 64 : l1;
+            std::printf("gatesimd: front keys mode %u: %s\n", mode, hex(body, static_cast<int>(l1)).c_str());
+        } else {
+            std::printf("gatesimd: front %u: %s\n", type, hex(body, len).c_str());
+        }
+        return 0;
+    });
+    if (voice_cfg.kind == VoiceConfig::loop || voice_cfg.kind == VoiceConfig::record)
+        sim->set_cb_rtp_recv([&voice](unsigned char *p, int len) { return voice.on_rtp(p, len); });
+
+    if (sim->init(o.bind.c_str(), o.port, o.max_clients, o.rtp_port) != 0)
+        return fail("cannot serve on " + o.bind + ":" + std::to_string(o.port) + " / rtp " +
+                    std::to_string(o.rtp_port));
+    if (!voice.start(error))
+        return fail(error);
+    ControlSocket control;
+    if (!o.control.empty() && !control.open(o.control, error))
+        return fail(error);
+    std::printf("gatesimd: serving on %s:%d, rtp port %d, %zu users\n", o.bind.c_str(), o.port, o.rtp_port,
+                users.users().size());
+
+    CommandInterpreter commands(*sim);
+    bool quit = false;
+    auto run = [&](const std::string &line) {
+        std::string reply = commands.execute(line, quit);
+        return reply.empty() ? std::string("ok") : reply;
+    };
+    bool stdin_open = true;
+    std::string stdin_buf;
+    while (!quit) {
+        std::vector<pollfd> p;
+        p.push_back({sigfd, POLLIN, 0});
+        if (stdin_open)
+            p.push_back({STDIN_FILENO, POLLIN, 0});
+        for (int fd : control.fds())
+            p.push_back({fd, POLLIN, 0});
+        if (::poll(p.data(), p.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (p[0].revents != 0)
+            break;
+        for (size_t i = 1; i < p.size() && !quit; i++) {
+            if (p[i].revents == 0)
+                continue;
+            if (p[i].fd == STDIN_FILENO) {
+                char buf[4096];
+                ssize_t r = ::read(STDIN_FILENO, buf, sizeof buf);
+                if (r <= 0) {
+                    stdin_open = false; // keep serving without a terminal
+                    continue;
+                }
+                stdin_buf.append(buf, static_cast<size_t>(r));
+                size_t nl;
+                while (!quit && (nl = stdin_buf.find('\n')) != std::string::npos) {
+                    std::string line = stdin_buf.substr(0, nl);
+                    stdin_buf.erase(0, nl + 1);
+                    std::string reply = commands.execute(line, quit);
+                    if (!reply.empty())
+                        std::printf("%s%s", reply.c_str(), reply.back() == '\n' ? "" : "\n");
+                }
+            } else {
+                control.on_readable(p[i].fd, run);
+            }
+        }
+    }
+    voice.stop();
+    sim.reset();
+    std::printf("gatesimd: stopped\n");
+    return 0;
+}
