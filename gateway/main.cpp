@@ -5,6 +5,8 @@
 #include "audio/audio_player.h"
 #include "audio/audio_recorder.h"
 #include "audio/codec_alaw.h"
+#include "audio/codec_gsm.h"
+#include "audio/codec_speex.h"
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
 #include "gateway/config.h"
@@ -154,6 +156,12 @@ Codec *start_codec(int type)
     switch (type) {
     case 1:
         return new CodecAlaw(160);
+    case 2:
+        // Both halves, GSM_OPT_FAST and GSM_OPT_LTP_CUT off.
+        return new CodecGsm(0, 0, 0);
+    case 3:
+        // Both halves, 8000 bit/s, no enhancement, the library's complexity.
+        return new CodecSpeex(0, 8000, 0, 0);
     default:
         return nullptr;
     }
