@@ -214,6 +214,7 @@ class Interop : public ::testing::Test
                 return 0;
             });
             sim->set_cb_set_ptt([this](int ptt) {
+                std::lock_guard<std::mutex> g(host_lock);
                 host_ptts.push_back(ptt);
                 return 0;
             });
@@ -250,6 +251,7 @@ class Interop : public ::testing::Test
     std::shared_ptr<libgatesim> sim;
     int tcp_port = 0, rtp_port = 0;
     std::atomic<int> logins{0};
+    std::mutex host_lock;
     std::vector<int> host_ptts;
 };
 
@@ -299,6 +301,7 @@ TEST_F(Interop, PttRoundTripReachesEveryLoggedInGatewayTheKeyerIncluded)
     ASSERT_EQ(a->setptt(0), 0);
     ASSERT_TRUE(lb.wait([&] { return lb.ptts.size() == 2; }));
     EXPECT_EQ(lb.ptts[1].ptt, 0);
+    std::lock_guard<std::mutex> g(host_lock);
     EXPECT_EQ(host_ptts, (std::vector<int>{1, 0}));
 }
 
