@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace bytes {
+namespace bytes
+{
 
 inline void put_le16(uint8_t *p, uint16_t v)
 {

@@ -1,0 +1,46 @@
+// c_connection_tcp: plain TCP client transport with socket time-outs.
+#pragma once
+
+#include "link/connection.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+class c_connection_tcp : public c_connection
+{
+  public:
+    // timeout in seconds (-1: none); keepalive > 0 turns TCP keep-alive on.
+    c_connection_tcp(const char *address, int port, int timeout, int keepalive);
+    ~c_connection_tcp() override;
+
+    c_connection_tcp(const c_connection_tcp &) = delete;
+    c_connection_tcp &operator=(const c_connection_tcp &) = delete;
+
+    std::recursive_mutex *mutex() override;
+    int connect() override;
+    int close() override;
+    int write(const void *buf, int len) override;
+    int read(void *buf, int len) override;
+    int release() override;
+
+  protected:
+    // Takes the connected socket out of this object (for a session layered on
+    // it); -1 when the connection was closed in the meantime.
+    int take_socket();
+    // Waits until the socket is ready for `events` or the time-out passes.
+    bool wait_ready(int fd, short events) const;
+
+    std::atomic<int> m_fd{-1};
+    uint32_t m_addr; // network order
+    uint32_t m_port; // host order
+    int m_timeout;   // seconds, -1 = none
+    int m_keepalive;
+    std::recursive_mutex m_mutex;
+    // Held shared by every operation that uses the socket, exclusively by the
+    // closer before it releases the descriptor: a pending recv on another thread
+    // must never end up on a reused descriptor number.
+    std::shared_mutex m_io;
+};
