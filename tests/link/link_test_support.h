@@ -90,9 +90,10 @@ class LogCapture
         ::close(m_saved);
     }
 
+    // Everything written to standard output before this call.
     std::vector<std::string> lines()
     {
-        fflush(stdout);
+        sync();
         std::lock_guard<std::mutex> l(m_mu);
         return m_lines;
     }
@@ -118,7 +119,6 @@ class LogCapture
         return static_cast<int>(std::count(ls.begin(), ls.end(), line));
     }
 
-    // Lines strictly between the n-th (0-based) occurrences of a and b after it.
     std::string dump()
     {
         std::string s;
@@ -128,22 +128,50 @@ class LogCapture
     }
 
   private:
+    static constexpr const char *marker = "\x1elog-sync ";
+
+    // A marker line through the same pipe: once the pump has seen it, it has
+    // seen everything written before.
+    void sync()
+    {
+        fflush(stdout);
+        unsigned n;
+        {
+            std::lock_guard<std::mutex> l(m_mu);
+            n = ++m_sent;
+        }
+        std::string m = std::string(marker) + std::to_string(n) + "\n";
+        if (::write(1, m.data(), m.size()) != static_cast<ssize_t>(m.size()))
+            return;
+        std::unique_lock<std::mutex> l(m_mu);
+        m_cv.wait_for(l, generous, [&] { return m_seen >= n; });
+    }
+
     void pump()
     {
         std::string cur;
         char buf[4096];
+        const std::string mk = marker;
         for (;;) {
             ssize_t n = ::read(m_read, buf, sizeof buf);
             if (n <= 0)
                 break;
             std::lock_guard<std::mutex> l(m_mu);
             for (ssize_t i = 0; i < n; ++i) {
-                if (buf[i] == '\n') {
-                    m_lines.push_back(cur);
-                    cur.clear();
-                } else {
+                if (buf[i] != '\n') {
                     cur += buf[i];
+                    continue;
                 }
+                if (cur.compare(0, mk.size(), mk) == 0) {
+                    m_seen = static_cast<unsigned>(std::stoul(cur.substr(mk.size())));
+                } else {
+                    m_lines.push_back(cur);
+                    // Test output (failures included) stays visible.
+                    std::string echo = cur + "\n";
+                    if (::write(m_saved, echo.data(), echo.size()) < 0) {
+                    }
+                }
+                cur.clear();
             }
             m_cv.notify_all();
         }
@@ -155,6 +183,8 @@ class LogCapture
     std::mutex m_mu;
     std::condition_variable m_cv;
     std::vector<std::string> m_lines;
+    unsigned m_sent = 0;
+    unsigned m_seen = 0;
 };
 
 // ---- Recording listener ----
