@@ -1,0 +1,218 @@
+#include "control/control_gm.h"
+
+#include "board/gpio_at91.h"
+#include "board/serial_control.h"
+#include "fronts/gmfront.h"
+#include "gateway/config.h"
+#include "link/roip_conn.h"
+#include "link/roip_proto.h"
+#include "voice/voip.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+
+constexpr uint32_t GPIO_DIRECTION = 0x11C1FE;
+constexpr uint32_t GPIO_VALUES = 0xFFFE6F67;
+constexpr uint32_t STATUS_LED = 0x4000;
+constexpr uint32_t FRONT_PTT = 0x1000; // active low
+constexpr int LOCAL_VOICE_PORT = 8000;
+const SerialSettings HEAD_LINE{9600, 'n', 1};
+
+bool known_codec(int type)
+{
+    return type >= 1 && type <= 3;
+}
+
+} // namespace
+
+class_control_gm::class_control_gm(class_voip *voip) : voip_(voip) {}
+
+class_control_gm::~class_control_gm()
+{
+    front_.reset();
+    conn_.reset();
+    serial_.reset();
+    gpio_.reset();
+}
+
+int class_control_gm::init()
+{
+    if (initialised_)
+        return -1;
+
+    gpio_ = std::make_unique<GpioAT91>(this);
+    if (!gpio_->is_ready()) {
+        std::puts("cannot initialize gpio");
+        return -1;
+    }
+    gpio_->start(GPIO_DIRECTION, GPIO_VALUES);
+
+    serial_ = std::make_unique<SerialControl>(this, 0, "/dev/ttyS1");
+    serial_->open(&HEAD_LINE);
+    serial_->SetTimeoutReset(0);
+    if (!serial_->is_open()) {
+        std::printf("cannot initialize serial 0 (ttyS1)");
+        return -1;
+    }
+
+    const config_format::config_record cfg = g_config.fields();
+    struct in_addr server;
+    server.s_addr = cfg.remote_ip;
+    char host[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &server, host, sizeof host);
+    conn_ = std::make_unique<class_roip_conn>(this, host, cfg.remote_port, cfg.remote_user.c_str(),
+                                              cfg.remote_passwd.c_str(), LOCAL_VOICE_PORT, cfg.crypto_mode);
+    conn_->start();
+
+    front_ = std::make_unique<class_gmfront>(this, conn_.get(), gpio_.get(), serial_.get());
+
+    initialised_ = 1;
+    conn_->go();
+    return 0;
+}
+
+void class_control_gm::cb_async_setptt(int ptt, const char *login)
+{
+    std::puts("cb_async_setptt");
+    if (!initialised_)
+        return;
+    std::printf("event\t: packettype_async_setptt [ptt:%d,login:%s]\n", ptt, login ? login : "");
+}
+
+void class_control_gm::cb_async_unlocksql(int sql)
+{
+    std::printf("cb_async_unlocksql (%d)\n", sql);
+    if (!initialised_)
+        return;
+    std::printf("event\t: packettype_async_unlocksql [sql:%d]\n", sql);
+}
+
+void class_control_gm::cb_async_gpiochanged(uint32_t bitmap, uint32_t mask)
+{
+    std::puts("cb_async_gpiochanged");
+    if (!initialised_)
+        return;
+    if (mask != STATUS_LED)
+        std::printf("event\t: packettype_async_gpiochanged [bitmap:%8.8X,mask:%8.8X]\n", bitmap, mask);
+}
+
+void class_control_gm::cb_async_serial_senddata(int serial_id, const uint8_t *data, uint16_t length, int kind)
+{
+    std::puts("cb_async_serial_senddata");
+    if (!initialised_)
+        return;
+    std::printf("event\t: packettype_serial_senddata [serial_id:%d,data_len:%hu]\n", serial_id, length);
+    if (serial_id != 0 || kind != 0)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    front_->feed_radio(data, length);
+}
+
+void class_control_gm::cb_async_upgradestatus(int status, int, int)
+{
+    std::puts("cb_async_upgradestatus");
+    if (!initialised_)
+        return;
+    std::printf("event\t: packettype_upgradestatus [status:%d]\n", status);
+    std::lock_guard<std::mutex> lock(mutex_);
+    voip_->setRemote(0, 0, 0);
+    conn_->setptt(0);
+}
+
+void class_control_gm::cb_conn_connected(uint32_t server_addr, const proto::VersionInfo *,
+                                         const proto::LoginResult *login)
+{
+    std::puts("cb_conn_connected");
+    if (!initialised_)
+        return;
+    std::puts("event\t: cb_conn_connected");
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (login && login->codec_type != g_config.codec()) {
+        // A codec is never switched in place: store the new one and end this
+        // daemon, which is started again from outside.
+        if (known_codec(login->codec_type)) {
+            g_config.save_codec(login->codec_type);
+            if (std::system("killall gwlinkd") != 0)
+                std::puts("killall gwlinkd failed");
+        } else {
+            std::printf("cb_conn_connected: ignoring unknown codec type %d\n", login->codec_type);
+        }
+    }
+    front_->connected();
+    if (login)
+        voip_->setRemote(server_addr, static_cast<uint16_t>(login->voip_port),
+                         static_cast<uint32_t>(login->voip_sync_num));
+}
+
+void class_control_gm::cb_conn_disconnected()
+{
+    std::puts("cb_conn_disconnected");
+    if (!initialised_)
+        return;
+    std::puts("event\t: cb_conn_disconnected");
+    std::lock_guard<std::mutex> lock(mutex_);
+    voip_->setTransmit(0);
+    voip_->setRemote(0, 0, 0);
+    front_->disconnected();
+}
+
+void class_control_gm::cb_gpio_changed(uint32_t bitmap, uint32_t mask)
+{
+    std::puts("cb_gpio_changed");
+    if (!initialised_ || mask == STATUS_LED)
+        return;
+    std::printf("gpio    : changed [bitmap:%8.8X,mask:%8.8X]\n", bitmap, mask);
+    if (mask & FRONT_PTT)
+        cb_front_ptt((bitmap & FRONT_PTT) ? 0 : 1);
+}
+
+void class_control_gm::cb_serialread(int serial_id, const uint8_t *data, uint16_t length)
+{
+    std::puts("cb_serialread");
+    if (!initialised_)
+        return;
+    std::puts("cb_serialread");
+    if (serial_id != 0)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    front_->feed_front(data, length);
+}
+
+void class_control_gm::cb_front_ptt(int ptt)
+{
+    std::puts("cb_front_ptt");
+    if (!initialised_)
+        return;
+    std::printf("event\t: cb_front_ptt(%d)\n", ptt);
+    const int p = ptt ? 1 : 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    conn_->setptt(p);
+    voip_->setTransmit(p);
+}
+
+void class_control_gm::cb_async_dm3000_status(uint32_t, uint8_t, const uint8_t *, int) {}
+
+void class_control_gm::cb_update_crypto(const uint8_t *key, int key_length, int mode)
+{
+    if (!initialised_)
+        return;
+    std::printf("event\t: cb_update_crypto: mode: %d, key_len: %d\n", mode, key_length);
+    std::lock_guard<std::mutex> lock(mutex_);
+    voip_->setCryptoKey(key, key_length, mode);
+}
+
+Gpio *class_control_gm::get_gpio()
+{
+    return gpio_.get();
+}
+
+SerialControl *class_control_gm::get_serial()
+{
+    return serial_.get();
+}
