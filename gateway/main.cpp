@@ -9,6 +9,8 @@
 #include "audio/codec_speex.h"
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
+#include "control/control_gm.h"
+#include "fronts/gmfront.h"
 #include "gateway/config.h"
 #include "gateway/supervisor.h"
 #include "voice/voip.h"
@@ -222,6 +224,57 @@ class_voip *start_voip(Codec *codec, AudioPlayer *player, AudioRecorder *recorde
     return voip;
 }
 
+// Step 9: the control object of the configured radio type. The radio types
+// whose controls do not exist yet end the start like an unknown one.
+class_control *start_control(int radio_type, class_voip *voip, Supervisor::FrontIrq &front_irq)
+{
+    switch (radio_type) {
+    case config_format::radio_gm360: {
+        std::printf("radio_type: gm360\n");
+        class_control_gm *gm = new class_control_gm(voip);
+        // The relay exists once init has run; the supervisor asks for it then.
+        front_irq = [gm](int level) {
+            if (class_gmfront *front = gm->front())
+                front->irq(level);
+        };
+        return gm;
+    }
+    case config_format::radio_dm3000:
+        std::printf("radio_type: dm3000\n");
+        break;
+    case config_format::radio_xcmp:
+        std::printf("radio_type: xcmp\n");
+        break;
+    case config_format::radio_mtetra:
+        std::printf("radio_type: mtetra\n");
+        break;
+    case config_format::radio_nx5xxx:
+        std::printf("radio_type: nx5xxx\n");
+        break;
+    case config_format::radio_nx700:
+        std::printf("radio_type: nx700\n");
+        break;
+    default:
+        break;
+    }
+    fatal("unknown radio type");
+}
+
+// Steps 11 and 12, on the control's GPIO lines: two beeps, then lines 17-19
+// become outputs.
+void greet(Gpio &gpio)
+{
+    for (int i = 0; i < 2; ++i) {
+        gpio.set_bits(bit_beeper);
+        pause_ms(50);
+        gpio.clear_bits(bit_beeper);
+        pause_ms(50);
+    }
+    uint32_t direction = 0;
+    gpio.get_direction(&direction);
+    gpio.set_direction(direction | 0xE0000);
+}
+
 // Builds the gateway; everything created here lives until the process ends.
 [[noreturn]] void normal_start()
 {
@@ -233,12 +286,15 @@ class_voip *start_voip(Codec *codec, AudioPlayer *player, AudioRecorder *recorde
     AudioPlayer *player = start_player(device, codec);
     AudioRecorder *recorder = start_recorder(device, codec);
     class_voip *voip = start_voip(codec, player, recorder);
-    (void)voip;
 
-    // The radio control is built next and the last step hands its GPIO lines
-    // to the Supervisor. Until a control exists for any radio type the start
-    // cannot go on.
-    fatal("unknown radio type");
+    const int radio_type = g_config.fields().radio_type;
+    Supervisor::FrontIrq front_irq;
+    class_control *control = start_control(radio_type, voip, front_irq);
+    if (control->init() < 0)
+        fatal("ctl init failed !");
+    Gpio *gpio = control->get_gpio();
+    greet(*gpio);
+    Supervisor(gpio, radio_type, front_irq).run();
 }
 
 } // namespace
