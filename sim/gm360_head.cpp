@@ -14,6 +14,9 @@
 //   "press", "code"              a press and a release of a key
 //   "ptt", "on"                  the PTT key pressed (true) or released (false)
 //   "knob", "position"           the volume knob (0-255; the gateway uses >> 2)
+//   "ack_delay", "ms"            acknowledge frames (not polls) this much later;
+//                                a frame that arrives while its predecessor is
+//                                still unacknowledged counts as an overlap
 //   "frames"                     the frames received so far, as hex strings
 //   "clear"                      forget the received frames and counters
 #include "sim/tty_peer.h"
@@ -141,8 +144,14 @@ class Gm360Head : public boardbox::TtyPeer
             frames_++;
             if (kept_.size() < MAX_KEPT_FRAMES)
                 kept_.push_back(f);
-            out.push_back(ACK);
-            acks_++;
+            if (ack_due_ >= 0)
+                overlaps_++;
+            if (is_poll(f) || ack_delay_ <= 0) {
+                out.push_back(ACK);
+                acks_++;
+            } else {
+                ack_due_ = host_.now() + ack_delay_;
+            }
             if (is_poll(f)) {
                 polls_++;
                 Bytes k = keys_.empty() ? key_frame(KEY_NONE, 0) : keys_.front();
@@ -171,6 +180,11 @@ class Gm360Head : public boardbox::TtyPeer
     void tick() override
     {
         std::lock_guard<std::mutex> lock(m_);
+        if (ack_due_ >= 0 && host_.now() >= ack_due_) {
+            ack_due_ = -1;
+            acks_++;
+            host_.send(&ACK, 1);
+        }
         if (!keys_.empty() && !line_high_) {
             line_high_ = true;
             host_.set_inputs(0, REQUEST_LINE);
@@ -222,6 +236,13 @@ class Gm360Head : public boardbox::TtyPeer
             queue_key(KEY_VOLUME, static_cast<uint8_t>(pos));
             return {{"knob", knob_}};
         }
+        if (op == "ack_delay") {
+            int delay = req.value("ms", -1);
+            if (delay < 0 || delay > 5000)
+                return {{"ok", false}, {"error", "ack_delay needs ms 0-5000"}};
+            ack_delay_ = delay / 1000.0;
+            return nlohmann::json::object();
+        }
         if (op == "frames") {
             nlohmann::json list = nlohmann::json::array();
             for (const Bytes &f : kept_)
@@ -230,7 +251,7 @@ class Gm360Head : public boardbox::TtyPeer
         }
         if (op == "clear") {
             kept_.clear();
-            frames_ = acks_ = polls_ = displays_ = bad_frames_ = 0;
+            frames_ = acks_ = polls_ = displays_ = bad_frames_ = overlaps_ = 0;
             return nlohmann::json::object();
         }
         return {{"ok", false}, {"error", "unknown gm360 op \"" + op + "\""}};
@@ -253,7 +274,9 @@ class Gm360Head : public boardbox::TtyPeer
     bool lower_line_ = false;
     bool ptt_ = false;
     int knob_ = 0;
-    uint64_t frames_ = 0, acks_ = 0, polls_ = 0, displays_ = 0, bad_frames_ = 0;
+    uint64_t frames_ = 0, acks_ = 0, polls_ = 0, displays_ = 0, bad_frames_ = 0, overlaps_ = 0;
+    double ack_delay_ = 0; // seconds
+    double ack_due_ = -1;  // box time of the pending acknowledgement, or -1
 };
 
 boardbox::PeerRegistrar registrar("gm360", [](boardbox::PeerHost &host, const std::string &) {

@@ -1,0 +1,549 @@
+// End-to-end tests of a GM360 site. This program runs inside a box started
+// with a GM360 control head on "/dev/ttyS1" (`--tty1 gm360`); it plays the
+// server with the emulator library on loopback and runs the unmodified gwlinkd
+// as a child in the same box, then drives the head, the GPIO lines and the
+// audio through the box's control socket.
+#include "tests/system/site.h"
+
+#include "link/roip_proto.h"
+#include "sim/box_client.h"
+
+#include <gtest/gtest.h>
+
+#include <gsm.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+
+namespace
+{
+
+using namespace std::chrono_literals;
+using site::Bytes;
+using site::Clock;
+using site::ms;
+
+constexpr uint32_t FRONT_PTT = 0x1000; // active low
+const ms kStartup = 40s;               // gwlinkd start, login (loaded machine)
+const ms kEvent = 15s;
+
+std::string gwlinkd_path()
+{
+    return std::string(GW_BUILD_DIR) + "/bin/gwlinkd";
+}
+
+Bytes key_frame(uint8_t k, uint8_t s)
+{
+    Bytes f{0xF4, 0x24, k, s, 0x00, 0x00};
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 1 < f.size(); i++)
+        sum = static_cast<uint8_t>(sum + f[i]);
+    f.back() = static_cast<uint8_t>(~sum);
+    return f;
+}
+
+Bytes display_frame(const std::string &text)
+{
+    Bytes f{0xFF, 0x34, 0x00, 0x11, 0x00, 0x00};
+    std::string t = text;
+    t.resize(14, ' ');
+    f.insert(f.end(), t.begin(), t.end());
+    f.push_back(0);
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 1 < f.size(); i++)
+        sum = static_cast<uint8_t>(sum + f[i]);
+    f.back() = static_cast<uint8_t>(~sum);
+    return f;
+}
+
+class Gm360Site : public testing::Test
+{
+  protected:
+    static int next_port_;
+
+    void SetUp() override
+    {
+        std::string why;
+        if (!site::inside_isolated_box(why))
+            GTEST_SKIP() << why;
+        ASSERT_EQ(box_.connect_inside(), 0) << "no box control socket";
+        ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
+        ASSERT_EQ(box_.set_capture("tone:1000"), 0);
+        head({{"op", "clear"}});
+        port_ = next_port_;
+        next_port_ += 2;
+    }
+
+    void TearDown() override
+    {
+        gw_.stop();
+        server_.reset();
+        if (HasFailure())
+            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(80).c_str());
+    }
+
+    nlohmann::json head(nlohmann::json req)
+    {
+        req["cmd"] = "gm360";
+        nlohmann::json reply;
+        box_.request(req, reply);
+        return reply;
+    }
+    std::string display() { return head({{"op", "state"}}).value("display", std::string()); }
+    bool wait_display(const std::string &text, ms timeout)
+    {
+        std::string want = text;
+        want.resize(14, ' ');
+        auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (display() == want)
+                return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+    void start_server(int codec = 1, int tcp_port = 0)
+    {
+        server_ = std::make_unique<site::Server>(tcp_port ? tcp_port : port_, port_ + 1, codec);
+        ASSERT_TRUE(server_->ok());
+    }
+    void start_gateway(int crypto_mode = 0, int codec = 1, bool write = true)
+    {
+        if (write)
+            site::write_config(port_, crypto_mode, codec);
+        ASSERT_EQ(gw_.start({gwlinkd_path()}), 0);
+    }
+    void wait_login(int n = 1)
+    {
+        ASSERT_TRUE(server_->wait(kStartup, [n](site::Server &s) { return s.logins_ >= n; })) << gw_.tail();
+    }
+    // The gateway is up and its hello packets synced it: a frame from the
+    // server reaches its loudspeaker.
+    void bring_up()
+    {
+        start_server();
+        start_gateway();
+        wait_login();
+        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT", kEvent)) << gw_.tail();
+    }
+    double playback_level()
+    {
+        boardbox::AudioLevels l;
+        box_.audio_levels(l);
+        return l.playback_dbfs;
+    }
+    bool wait_playback_above(double dbfs, ms timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (playback_level() > dbfs)
+                return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    size_t ptt_count()
+    {
+        std::lock_guard<std::mutex> lock(server_->m_);
+        return server_->ptts_.size();
+    }
+
+    boardbox::Client box_;
+    site::Child gw_;
+    std::unique_ptr<site::Server> server_;
+    int port_ = 0;
+};
+
+int Gm360Site::next_port_ = 5555;
+
+TEST_F(Gm360Site, LogsInAndTheServersVoiceReachesTheLoudspeaker)
+{
+    bring_up();
+    {
+        std::lock_guard<std::mutex> lock(server_->m_);
+        EXPECT_EQ(server_->last_user_, "user");
+    }
+    EXPECT_GE(gw_.find("VoipPort:\t" + std::to_string(port_ + 1)), 0);
+    // Only a gateway whose hello packets synced it receives the server's voice.
+    site::VoiceSource voice(server_->sim(), 700, 12000, 3s);
+    EXPECT_TRUE(wait_playback_above(-30, kEvent)) << "level " << playback_level();
+}
+
+TEST_F(Gm360Site, HeadShowsConnectingThenNoConnAndTheGatewayReconnects)
+{
+    bring_up();
+    EXPECT_TRUE(wait_display("Connecting ..", kEvent)) << "display [" << display() << "]";
+    server_.reset();
+    EXPECT_TRUE(wait_display("No conn.", kEvent)) << "display [" << display() << "]";
+    EXPECT_TRUE(gw_.wait_for_line("cb_conn_disconnected", kEvent));
+    start_server();
+    wait_login();
+    EXPECT_TRUE(wait_display("Connecting ..", kEvent)) << "display [" << display() << "]";
+}
+
+TEST_F(Gm360Site, GpioPttKeysTheServerAndTheVoiceStream)
+{
+    bring_up();
+    ASSERT_EQ(box_.set_inputs(FRONT_PTT, 0), 0);
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return !s.ptts_.empty(); })) << gw_.tail();
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return s.loud_count_ >= 10; }))
+        << "voice packets with the microphone tone: " << server_->loud_count_;
+    {
+        std::lock_guard<std::mutex> lock(server_->m_);
+        EXPECT_EQ(server_->ptts_[0].value, 1);
+    }
+    ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return s.ptts_.size() >= 2; }));
+    std::lock_guard<std::mutex> lock(server_->m_);
+    EXPECT_EQ(server_->ptts_[1].value, 0);
+    EXPECT_GE(gw_.find("event\t: cb_front_ptt(1)"), 0);
+    EXPECT_GE(gw_.find("event\t: cb_front_ptt(0)"), 0);
+}
+
+TEST_F(Gm360Site, HeadPttKeyKeysTheServerAndTheVoiceStream)
+{
+    bring_up();
+    head({{"op", "ptt"}, {"on", true}});
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return !s.ptts_.empty(); })) << gw_.tail();
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return s.loud_count_ >= 10; }));
+    head({{"op", "ptt"}, {"on", false}});
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return s.ptts_.size() >= 2; }));
+    std::lock_guard<std::mutex> lock(server_->m_);
+    EXPECT_EQ(server_->ptts_[0].value, 1);
+    EXPECT_EQ(server_->ptts_[1].value, 0);
+    EXPECT_GE(head({{"op", "state"}}).value("polls", 0), 2);
+}
+
+TEST_F(Gm360Site, AmplifierSwitchesOffAfterTheVoiceEnds)
+{
+    bring_up();
+    const ms talk = 1500ms;
+    std::vector<boardbox::AmpCommand> before;
+    box_.amplifier_log(before);
+    {
+        site::VoiceSource voice(server_->sim(), 500, 12000, talk);
+        ASSERT_TRUE(wait_playback_above(-30, kEvent));
+        while (!voice.done())
+            std::this_thread::sleep_for(10ms);
+    }
+    // The amplifier comes on with the first frame and goes off (0) eight empty
+    // periods after the last one.
+    std::vector<boardbox::AmpCommand> log;
+    auto deadline = Clock::now() + kEvent;
+    for (;;) {
+        box_.amplifier_log(log);
+        if (!log.empty() && log.size() > before.size() && log.back().value == 0)
+            break;
+        ASSERT_LT(Clock::now(), deadline) << "no switch-off";
+        std::this_thread::sleep_for(20ms);
+    }
+    double on = -1, off = log.back().time;
+    for (size_t i = before.size(); i < log.size(); i++)
+        if (log[i].value != 0 && on < 0)
+            on = log[i].time;
+    ASSERT_GE(on, 0) << "no switch-on";
+    double span = off - on;
+    std::printf("amplifier on for %.3f s for %.3f s of voice\n", span, talk.count() / 1000.0);
+    EXPECT_GT(span, talk.count() / 1000.0 + 0.1);
+    EXPECT_LT(span, talk.count() / 1000.0 + 1.5);
+}
+
+TEST_F(Gm360Site, RadioDisplayFramesReachTheHeadOneAtATime)
+{
+    bring_up();
+    ASSERT_TRUE(wait_display("Connecting ..", kEvent));
+    // The head takes its time to acknowledge: no frame may arrive while one
+    // is still unacknowledged.
+    head({{"op", "ack_delay"}, {"ms", 60}});
+    head({{"op", "clear"}});
+    Bytes burst;
+    const char *texts[] = {"CH 1", "CH 2 TALK", "SCAN", "ZONE 4", "CH 5 WIDE"};
+    for (const char *t : texts) {
+        Bytes f = display_frame(t);
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    ASSERT_EQ(server_->sim().async_serial_data(0, burst.data(), static_cast<int>(burst.size())), 0);
+    ASSERT_TRUE(wait_display("CH 5 WIDE", kEvent)) << "display [" << display() << "]";
+    nlohmann::json st = head({{"op", "state"}});
+    head({{"op", "ack_delay"}, {"ms", 0}});
+    EXPECT_EQ(st.value("displays", 0), 5);
+    EXPECT_EQ(st.value("acks", 0), 5);
+    EXPECT_EQ(st.value("overlaps", -1), 0);
+    EXPECT_EQ(st.value("bad_frames", -1), 0);
+}
+
+TEST_F(Gm360Site, HeadKeyGoesToTheServerAsAPressReleasePair)
+{
+    bring_up();
+    head({{"op", "key"}, {"code", 0x05}, {"state", 1}});
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) {
+        return std::count_if(s.fronts_.begin(), s.fronts_.end(), [](auto &f) { return f.type == 207; }) >= 1;
+    })) << gw_.tail();
+    head({{"op", "key"}, {"code", 0x21}, {"state", 0}});
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) {
+        return std::count_if(s.fronts_.begin(), s.fronts_.end(), [](auto &f) { return f.type == 207; }) >= 2;
+    }));
+    std::vector<proto::FrontFrames> pairs;
+    {
+        std::lock_guard<std::mutex> lock(server_->m_);
+        for (auto &f : server_->fronts_) {
+            if (f.type != 207)
+                continue;
+            proto::FrontFrames ff;
+            ASSERT_TRUE(proto::decode(f.body.data(), f.body.size(), ff));
+            pairs.push_back(ff);
+        }
+        // Every login is followed by a front state of 0.
+        EXPECT_GE(
+            std::count_if(server_->fronts_.begin(), server_->fronts_.end(),
+                          [](auto &f) { return f.type == 205 && f.body.size() == 1 && f.body[0] == 0; }),
+            1);
+    }
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs[0].mode, 0u);
+    EXPECT_EQ(Bytes(pairs[0].frame1, pairs[0].frame1 + 6), key_frame(0x05, 1));
+    EXPECT_EQ(Bytes(pairs[0].frame2, pairs[0].frame2 + 6), key_frame(0x05, 0));
+    EXPECT_EQ(pairs[1].mode, 2u);
+    EXPECT_EQ(Bytes(pairs[1].frame1, pairs[1].frame1 + 6), key_frame(0x21, 0));
+    EXPECT_EQ(Bytes(pairs[1].frame2, pairs[1].frame2 + 6), key_frame(0x21, 1));
+}
+
+TEST_F(Gm360Site, KnobSetsTheAmplifierVolume)
+{
+    bring_up();
+    head({{"op", "knob"}, {"position", 200}});
+    ASSERT_TRUE(gw_.wait_for_line("setting volume : 200 -> 50", kEvent)) << gw_.tail();
+    // While no voice plays the amplifier is off; the new volume reaches it
+    // with the next voice.
+    site::VoiceSource voice(server_->sim(), 600, 12000, 2s);
+    std::vector<boardbox::AmpCommand> log;
+    auto deadline = Clock::now() + kEvent;
+    bool seen = false;
+    while (!seen && Clock::now() < deadline) {
+        box_.amplifier_log(log);
+        for (auto &c : log)
+            seen = seen || c.value == 50;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(seen) << "amplifier never set to 50";
+}
+
+// The server below asks for GSM; the emulator library relays only A-law
+// packets, so a minimal server checks the GSM voice itself.
+class GsmServer
+{
+  public:
+    explicit GsmServer(int tcp_port) : tcp_port_(tcp_port)
+    {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(tcp_port));
+        ok_ = ::bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(listen_, 4) == 0;
+        udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        a.sin_port = htons(static_cast<uint16_t>(tcp_port + 1));
+        ok_ = ok_ && ::bind(udp_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        timeval tv{0, 200000};
+        ::setsockopt(udp_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setsockopt(listen_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        tcp_thread_ = std::thread([this] { serve_tcp(); });
+        udp_thread_ = std::thread([this] { serve_udp(); });
+    }
+    ~GsmServer()
+    {
+        stop_ = true;
+        ::shutdown(listen_, SHUT_RDWR);
+        if (client_ >= 0)
+            ::shutdown(client_, SHUT_RDWR);
+        tcp_thread_.join();
+        udp_thread_.join();
+        ::close(listen_);
+        ::close(udp_);
+        if (client_ >= 0)
+            ::close(client_);
+    }
+    bool ok() const { return ok_; }
+
+    std::mutex m;
+    std::condition_variable cv;
+    int logins = 0;
+    std::vector<int> ptts;
+    std::vector<size_t> datagram_sizes;
+    uint32_t hello_sync = 0;
+    int loud_frames = 0;
+
+  private:
+    static bool read_all(int fd, uint8_t *b, size_t n)
+    {
+        while (n > 0) {
+            ssize_t r = ::recv(fd, b, n, 0);
+            if (r <= 0)
+                return false;
+            b += r;
+            n -= static_cast<size_t>(r);
+        }
+        return true;
+    }
+    static void write_all(int fd, const Bytes &b) { (void)!::send(fd, b.data(), b.size(), MSG_NOSIGNAL); }
+
+    void serve_tcp()
+    {
+        while (!stop_) {
+            int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                continue;
+            client_ = c;
+            proto::VersionInfo v;
+            v.ver_proto = proto::version_word(1, 5);
+            v.ver_fw = proto::version_word(1, 30);
+            write_all(c, proto::build_version_info(v));
+            uint8_t type[4];
+            while (!stop_ && read_all(c, type, 4)) {
+                uint32_t t = bytes::get_le32(type);
+                if (t == proto::packettype_loginreq) {
+                    uint8_t body[proto::login_request_size];
+                    if (!read_all(c, body, sizeof body))
+                        break;
+                    sockaddr_in peer{};
+                    socklen_t len = sizeof peer;
+                    ::getpeername(c, reinterpret_cast<sockaddr *>(&peer), &len);
+                    proto::LoginResult r;
+                    r.priv_level = 1;
+                    r.priv_rctl = 1;
+                    r.voip_port = tcp_port_ + 1;
+                    r.voip_sync_num = ntohs(peer.sin_port);
+                    r.codec_type = 2;
+                    write_all(c, proto::build_login_result(r));
+                    std::lock_guard<std::mutex> lock(m);
+                    logins++;
+                    cv.notify_all();
+                } else if (t == proto::packettype_setptt) {
+                    uint8_t v4[4];
+                    if (!read_all(c, v4, 4))
+                        break;
+                    write_all(c, proto::build_ack());
+                    std::lock_guard<std::mutex> lock(m);
+                    ptts.push_back(static_cast<int>(bytes::get_le32(v4)));
+                    cv.notify_all();
+                } else if (t == proto::packettype_front_state) {
+                    uint8_t b;
+                    if (!read_all(c, &b, 1))
+                        break;
+                } else if (t == proto::packettype_front_frames) {
+                    uint8_t b[proto::front_frames_size];
+                    if (!read_all(c, b, sizeof b))
+                        break;
+                } else {
+                    break;
+                }
+            }
+            ::shutdown(c, SHUT_RDWR);
+        }
+    }
+
+    void serve_udp()
+    {
+        gsm g = gsm_create();
+        while (!stop_) {
+            uint8_t buf[2048];
+            ssize_t n = ::recv(udp_, buf, sizeof buf, 0);
+            if (n <= 0)
+                continue;
+            std::lock_guard<std::mutex> lock(m);
+            datagram_sizes.push_back(static_cast<size_t>(n));
+            if (n == 12 + 33) {
+                if (!hello_sync && bytes::get_be16(buf + 2) == 0)
+                    hello_sync = bytes::get_le32(buf + 12);
+                gsm_signal pcm[160];
+                if (gsm_decode(g, buf + 12, pcm) == 0) {
+                    int peak = 0;
+                    for (gsm_signal s : pcm)
+                        peak = std::max(peak, std::abs(static_cast<int>(s)));
+                    if (peak > 1000)
+                        loud_frames++;
+                }
+            }
+            cv.notify_all();
+        }
+        gsm_destroy(g);
+    }
+
+    int tcp_port_;
+    int listen_ = -1, udp_ = -1;
+    std::atomic<int> client_{-1};
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread tcp_thread_, udp_thread_;
+};
+
+TEST_F(Gm360Site, ServerAskingForGsmMakesTheGatewayStoreItRestartAndTalkGsm)
+{
+    start_server(2);
+    start_gateway(0, 1);
+    wait_login();
+    // The gateway saves the codec and ends itself.
+    EXPECT_EQ(gw_.wait_exit(kEvent), 143) << gw_.tail();
+    EXPECT_EQ(site::read_codec_file(), 2);
+    server_.reset();
+
+    GsmServer gsm_server(port_);
+    ASSERT_TRUE(gsm_server.ok());
+    site::Child again;
+    ASSERT_EQ(again.start({gwlinkd_path()}), 0);
+    ASSERT_TRUE(site::wait_until(gsm_server.m, gsm_server.cv, kStartup, [&] {
+        return gsm_server.logins >= 1;
+    })) << again.tail();
+    // Three 45-byte hello packets carry the sync number.
+    ASSERT_TRUE(site::wait_until(gsm_server.m, gsm_server.cv, kEvent,
+                                 [&] { return gsm_server.datagram_sizes.size() >= 3; }));
+    ASSERT_EQ(box_.set_inputs(FRONT_PTT, 0), 0);
+    ASSERT_TRUE(site::wait_until(gsm_server.m, gsm_server.cv, kEvent, [&] {
+        return gsm_server.loud_frames >= 10;
+    })) << again.tail();
+    ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
+    std::lock_guard<std::mutex> lock(gsm_server.m);
+    for (size_t n : gsm_server.datagram_sizes)
+        EXPECT_TRUE(n == 45 || n == 4) << n;
+    EXPECT_NE(gsm_server.hello_sync, 0u);
+    EXPECT_EQ(gsm_server.ptts.at(0), 1);
+    EXPECT_TRUE(again.running()) << "the gateway restarted although the codec matches";
+    again.stop();
+}
+
+TEST_F(Gm360Site, TlsLoginThroughATerminatorAndVoiceStillFlows)
+{
+    // socat terminates TLS in front of the emulator.
+    char dir[] = "/tmp/gm360-tls-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    std::string d(dir);
+    std::string gen = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=site -days 1 -keyout " + d +
+                      "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1";
+    ASSERT_EQ(std::system(gen.c_str()), 0);
+    const int backend = port_ + 100;
+    start_server(1, backend);
+    site::Child tls;
+    ASSERT_EQ(tls.start({"/usr/bin/socat",
+                         "OPENSSL-LISTEN:" + std::to_string(port_) +
+                             ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" + d + "/cert.pem,key=" + d +
+                             "/key.pem",
+                         "TCP:127.0.0.1:" + std::to_string(backend)}),
+              0);
+    start_gateway(1);
+    wait_login();
+    ASSERT_EQ(box_.set_inputs(FRONT_PTT, 0), 0);
+    ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return s.loud_count_ >= 10; })) << gw_.tail();
+    ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
+    site::VoiceSource voice(server_->sim(), 700, 12000, 3s);
+    EXPECT_TRUE(wait_playback_above(-30, kEvent));
+    gw_.stop();
+    tls.stop();
+    std::system(("rm -rf " + d).c_str());
+}
+
+} // namespace
