@@ -33,9 +33,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The board's core, exactly; the compiler's default is generic ARMv5TE.
 set(CMAKE_C_FLAGS_INIT "-mcpu=arm926ej-s -mfloat-abi=soft")
 set(CMAKE_CXX_FLAGS_INIT "-mcpu=arm926ej-s -mfloat-abi=soft")
-# -O3 buys nothing on this core but code size.
-set(CMAKE_C_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
+# -O3 buys nothing on this core but code size. (The _INIT variables would only
+# be put in front of CMake's own -O3.)
+set(CMAKE_C_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags for Release builds")
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags for Release builds")
+
+# ARMv5 has no 64-bit atomic instructions: GCC calls libatomic for them. Only
+# what uses them records the dependency.
+set(CMAKE_C_STANDARD_LIBRARIES "-Wl,--push-state,--as-needed -latomic -Wl,--pop-state")
+set(CMAKE_CXX_STANDARD_LIBRARIES "-Wl,--push-state,--as-needed -latomic -Wl,--pop-state")
 
 # pkg-config must see the armel .pc files only, with their paths under the tree.
 set(ENV{PKG_CONFIG_LIBDIR}
