@@ -418,7 +418,8 @@ TEST(Resets, TruncatedMessagesResetWhenServerCloses)
         peer->close();
         ASSERT_TRUE(l.rec.wait("disconnected", round));
     }
-    EXPECT_TRUE(l.srv.accept());
+    auto last = l.srv.accept(); // kept open: its login stays pending
+    EXPECT_TRUE(last);
     EXPECT_EQ(l.rec.count("serial") + l.rec.count("setptt") + l.rec.count("crypto"), round);
     EXPECT_EQ(l.log.count("conn    : failed."), 0);
 }
@@ -453,7 +454,8 @@ TEST(Reconnect, ServerClosingAfterLoginReconnectsAtOnce)
         peer->abort();
         ASSERT_TRUE(l.rec.wait("disconnected", round));
     }
-    EXPECT_TRUE(l.srv.accept());
+    auto last = l.srv.accept(); // kept open: its login stays pending
+    EXPECT_TRUE(last);
     EXPECT_EQ(l.log.count("conn    : failed."), 0);
 }
 
@@ -618,7 +620,6 @@ TEST(Lifetime, DestroyedDuringLoginAndDuringPause)
         l.start();
         ASSERT_TRUE(l.log.wait_line("conn    : failed."));
         l.conn.reset(); // inside the 3 s pause
-        EXPECT_EQ(l.log.count("conn    : connecting .."), 1);
     }
 }
 
