@@ -112,6 +112,10 @@ class SimFixture : public ::testing::Test
 
     virtual void before_init() {}
 
+    // The library's threads call back into members of the derived fixtures:
+    // stop them before those members go.
+    void TearDown() override { sim.reset(); }
+
     // Connects and checks the version info.
     Gateway connect()
     {
