@@ -21,34 +21,22 @@ uint8_t alaw_encode(int sample)
     int v;
     unsigned mask;
     if (sample < 0) {
+        // Full scale, and anything beyond the 16-bit range, in one code.
+        if (sample < -32767)
+            return 0x2A;
         // The magnitude is -x (not -x-1), so x and -x differ only in the sign bit.
         v = -sample;
-        if (v > 32767)
-            return 0x2A;
         mask = 0x55;
     } else {
-        v = sample;
+        v = sample > 32767 ? 32767 : sample;
         mask = 0xD5;
     }
-    if (v < 256)
-        return static_cast<uint8_t>((static_cast<unsigned>(v) >> 4) ^ mask);
-    unsigned seg;
-    if (v < 512)
-        seg = 1;
-    else if (v < 1024)
-        seg = 2;
-    else if (v < 2048)
-        seg = 3;
-    else if (v < 4096)
-        seg = 4;
-    else if (v < 8192)
-        seg = 5;
-    else if (v < 16384)
-        seg = 6;
-    else
-        seg = 7;
-    const unsigned mantissa = (static_cast<unsigned>(v) >> (seg + 3)) & 0x0Fu;
-    return static_cast<uint8_t>(((seg << 4) | mantissa) ^ mask);
+    // Segment = position of the highest set bit above bit 7 (0 below 256);
+    // one count-leading-zeros instruction on the ARM9 and on the PC.
+    const unsigned u = static_cast<unsigned>(v);
+    const unsigned seg = 24u - static_cast<unsigned>(__builtin_clz(u | 0xFFu));
+    const unsigned shift = seg ? seg + 3 : 4;
+    return static_cast<uint8_t>(((seg << 4) | ((u >> shift) & 0x0Fu)) ^ mask);
 }
 
 CodecAlaw::CodecAlaw(int blockSize)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <spandsp.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,6 +36,16 @@ TEST(AlawConversion, EncodesTheKnownCodes)
     EXPECT_EQ(alaw_encode(256), 0xC5);
     EXPECT_EQ(alaw_encode(1000), 0xFA);
     EXPECT_EQ(alaw_encode(-1000), 0x7A);
+}
+
+TEST(AlawConversion, SamplesBeyondSixteenBitsSaturate)
+{
+    EXPECT_EQ(alaw_encode(32768), 0xAA);
+    EXPECT_EQ(alaw_encode(40000), 0xAA);
+    EXPECT_EQ(alaw_encode(INT_MAX), 0xAA);
+    EXPECT_EQ(alaw_encode(-32769), 0x2A);
+    EXPECT_EQ(alaw_encode(-40000), 0x2A);
+    EXPECT_EQ(alaw_encode(INT_MIN), 0x2A);
 }
 
 TEST(AlawConversion, DecodesTheKnownCodes)
