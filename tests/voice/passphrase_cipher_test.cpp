@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace
@@ -143,6 +145,33 @@ TEST(PassphraseCipherUse, ANewTextReplacesTheKey)
     Bytes c = datagram(172);
     three.encryptDatagram(c.data(), c.size());
     EXPECT_EQ(b, c);
+}
+
+TEST(PassphraseCipherUse, EveryDatagramIsCipheredWithOneWholeKey)
+{
+    PassphraseCipher cipher;
+    cipher.setPassphrase("first");
+    const Bytes plain = datagram(172);
+    Bytes withFirst = plain, withSecond = plain;
+    {
+        PassphraseCipher a, b;
+        a.setPassphrase("first");
+        b.setPassphrase("second");
+        a.encryptDatagram(withFirst.data(), withFirst.size());
+        b.encryptDatagram(withSecond.data(), withSecond.size());
+    }
+    std::atomic<bool> stop{false};
+    std::thread installer([&] {
+        for (int i = 0; !stop; ++i)
+            cipher.setPassphrase((i & 1) ? "first" : "second");
+    });
+    for (int iter = 0; iter < 3000; ++iter) {
+        Bytes d = plain;
+        ASSERT_TRUE(cipher.encryptDatagram(d.data(), d.size()));
+        ASSERT_TRUE(d == withFirst || d == withSecond) << iter;
+    }
+    stop = true;
+    installer.join();
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace
@@ -150,6 +151,23 @@ TEST(RtpPacketParse, OversizedDatagramKeepsEveryByte)
     back[1] = dgram[1];
     EXPECT_EQ(back.size(), dgram.size());
     EXPECT_TRUE(std::equal(back.begin() + 2, back.end(), dgram.begin() + 2));
+}
+
+TEST(RtpPacketParse, GarbageEitherParsesToTheWholeDatagramOrIsDropped)
+{
+    std::mt19937 rng(3);
+    for (int iter = 0; iter < 5000; ++iter) {
+        std::vector<uint8_t> dgram(rng() % 260);
+        for (auto &b : dgram)
+            b = static_cast<uint8_t>(rng());
+        std::unique_ptr<RtpPacket> packet(RtpPacket::fromDatagram(dgram.data(), dgram.size()));
+        const bool valid = dgram.size() >= 12 && (dgram[0] & 0xC0) == 0x80;
+        ASSERT_EQ(packet != nullptr, valid) << iter;
+        if (packet) {
+            ASSERT_EQ(packet->getPacketSize(), dgram.size());
+            ASSERT_EQ(packet->getPayloadType(), dgram[1] & 0x7F);
+        }
+    }
 }
 
 TEST(RtpPacketHello, AlawHelloCarriesTheSyncNumberTwice)
