@@ -271,16 +271,15 @@ int class_roip_conn::send_blocked_list()
         }
     }
 
-    proto::Bytes head = proto::build_ext_header(proto::ext_sbl, static_cast<uint32_t>(size));
-    if (write_all(head.data(), static_cast<int>(head.size())) < 0)
-        return -1;
+    // One write for header and items: separate small writes would wait for
+    // the server's delayed acknowledgements.
+    proto::Bytes msg = proto::build_ext(proto::ext_sbl, items, size);
     for (size_t off = 0; off < size; off += proto::blocked_item_size) {
-        const uint8_t *item = items + off;
         // The name field may fill all 32 bytes without a terminator.
-        printf("conn : sbl : sending item : %.32s\n", reinterpret_cast<const char *>(item + 4));
-        if (write_all(item, static_cast<int>(proto::blocked_item_size)) < 0)
-            return -1;
+        printf("conn : sbl : sending item : %.32s\n", reinterpret_cast<const char *>(items + off + 4));
     }
+    if (write_all(msg.data(), static_cast<int>(msg.size())) < 0)
+        return -1;
     uint8_t w[4];
     if (read_exact(w, 4) < 0 || bytes::get_le32(w) != proto::packettype_ack)
         return -1;

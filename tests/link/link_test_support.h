@@ -490,6 +490,9 @@ class FakeServer
         int c = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0)
             return nullptr;
+        // Small scripted writes go out at once instead of waiting for acks.
+        int on = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         SSL *ssl = nullptr;
         if (m_ctx) {
             timeval tv{10, 0};
