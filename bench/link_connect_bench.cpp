@@ -136,11 +136,11 @@ int main(int argc, char **argv)
     close(null);
     std::ofstream out("/proc/self/fd/" + std::to_string(table));
 
+    std::streambuf *saved = std::cout.rdbuf(out.rdbuf());
+
     benchmark::Initialize(&argc, argv);
-    benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
-    reporter.SetOutputStream(&out);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    std::cout.rdbuf(saved);
     return 0;
 }
