@@ -115,6 +115,9 @@ class ProbeConn : public class_roip_conn
 
     bool disable_before_login = false;
     std::atomic<uint32_t> pre_login_answer{0};
+    // After a failed connect the link only waits for its retry time-out, which
+    // the destructor cuts short without calling an override again.
+    std::atomic<int> failed_connects{0};
 
     int send_ext(uint32_t req, const std::vector<uint8_t> &payload)
     {
@@ -130,6 +133,14 @@ class ProbeConn : public class_roip_conn
 
   protected:
     int connect() override
+    {
+        int r = connect_and_probe();
+        if (r < 0)
+            failed_connects++;
+        return r;
+    }
+
+    int connect_and_probe()
     {
         if (class_roip_conn::connect() < 0)
             return -1;
@@ -233,14 +244,38 @@ class Interop : public ::testing::Test
         FAIL() << "libgatesim did not start";
     }
 
-    std::unique_ptr<ProbeConn> gateway(Listener &l, const char *user = "user", const char *pw = "qzv",
-                                       bool disable_first = false)
+    // Listeners and connections live as long as the fixture: the links' threads
+    // call both until the links are destroyed in TearDown.
+    Listener &listener()
+    {
+        listeners.push_back(std::make_unique<Listener>());
+        return *listeners.back();
+    }
+
+    ProbeConn *gateway(Listener &l, const char *user = "user", const char *pw = "qzv",
+                       bool disable_first = false)
     {
         auto c = std::make_unique<ProbeConn>(&l, "127.0.0.1", tcp_port, user, pw, 8000, 0);
         c->disable_before_login = disable_first;
         c->start();
         c->go();
-        return c;
+        conns.push_back(std::move(c));
+        return conns.back().get();
+    }
+
+    void TearDown() override
+    {
+        // The server goes first; each link then fails to reconnect and waits
+        // out its pause, the one place its destructor stops it without another
+        // call into the overrides of ProbeConn.
+        std::vector<int> before;
+        for (auto &c : conns)
+            before.push_back(c->failed_connects.load());
+        sim.reset();
+        for (size_t i = 0; i < conns.size(); i++)
+            EXPECT_TRUE(wait_until([&] { return conns[i]->failed_connects.load() > before[i]; }, 20000));
+        conns.clear();
+        listeners.clear();
     }
 
     static bool logged_in(Listener &l)
@@ -253,12 +288,14 @@ class Interop : public ::testing::Test
     std::atomic<int> logins{0};
     std::mutex host_lock;
     std::vector<int> host_ptts;
+    std::vector<std::unique_ptr<Listener>> listeners;
+    std::vector<std::unique_ptr<ProbeConn>> conns;
 };
 
 TEST_F(Interop, LoginIsAcceptedWithTheHostsRecord)
 {
-    Listener l;
-    auto c = gateway(l);
+    Listener &l = listener();
+    ProbeConn *c = gateway(l);
     ASSERT_TRUE(logged_in(l));
     EXPECT_TRUE(c->is_logged_in());
     std::lock_guard<std::mutex> g(l.lock);
@@ -276,8 +313,8 @@ TEST_F(Interop, LoginIsAcceptedWithTheHostsRecord)
 
 TEST_F(Interop, RefusedLoginMakesTheGatewayGiveUpAndRetry)
 {
-    Listener l;
-    auto c = gateway(l, "user", "wrong");
+    Listener &l = listener();
+    ProbeConn *c = gateway(l, "user", "wrong");
     // The link pauses 3 s after a refusal, then tries again.
     ASSERT_TRUE(wait_until([&] { return logins.load() >= 2; }, 20000));
     EXPECT_FALSE(c->is_logged_in());
@@ -287,9 +324,9 @@ TEST_F(Interop, RefusedLoginMakesTheGatewayGiveUpAndRetry)
 
 TEST_F(Interop, PttRoundTripReachesEveryLoggedInGatewayTheKeyerIncluded)
 {
-    Listener la, lb;
-    auto a = gateway(la);
-    auto b = gateway(lb);
+    Listener &la = listener(), &lb = listener();
+    ProbeConn *a = gateway(la);
+    gateway(lb);
     ASSERT_TRUE(logged_in(la));
     ASSERT_TRUE(logged_in(lb));
     ASSERT_EQ(a->setptt(1), 0);
@@ -307,8 +344,8 @@ TEST_F(Interop, PttRoundTripReachesEveryLoggedInGatewayTheKeyerIncluded)
 
 TEST_F(Interop, XmlActionIsAnsweredWithTheChangedAAndB)
 {
-    Listener l;
-    auto c = gateway(l);
+    Listener &l = listener();
+    ProbeConn *c = gateway(l);
     ASSERT_TRUE(logged_in(l));
     ASSERT_EQ(c->send_ext(2102, proto::build_xml_text_payload(21, 41, "<Action/>")), 0);
     ASSERT_TRUE(wait_until([&] { return !c->ext_answers().empty(); }));
@@ -317,10 +354,10 @@ TEST_F(Interop, XmlActionIsAnsweredWithTheChangedAAndB)
 
 TEST_F(Interop, EventsReachOnlyLoggedInGatewaysWithEventsOn)
 {
-    Listener on, off, early_off;
-    auto a = gateway(on);
-    auto b = gateway(off);
-    auto e = gateway(early_off, "user", "qzv", true);
+    Listener &on = listener(), &off = listener(), &early_off = listener();
+    ProbeConn *a = gateway(on);
+    ProbeConn *b = gateway(off);
+    ProbeConn *e = gateway(early_off, "user", "qzv", true);
     Fd fresh = tcp_connect(tcp_port); // connected, never logs in
     ASSERT_TRUE(logged_in(on));
     ASSERT_TRUE(logged_in(off));
@@ -359,7 +396,10 @@ TEST_F(Interop, EventsReachOnlyLoggedInGatewaysWithEventsOn)
     // The link survives the tunnelled messages it does not act on.
     ASSERT_EQ(a->setptt(1), 0);
     ASSERT_TRUE(on.wait([&] { return !on.ptts.empty(); }));
-    EXPECT_EQ(on.disconnected, 0);
+    {
+        std::lock_guard<std::mutex> g(on.lock);
+        EXPECT_EQ(on.disconnected, 0);
+    }
 
     std::lock_guard<std::mutex> g1(off.lock);
     EXPECT_TRUE(off.sqls.empty());
