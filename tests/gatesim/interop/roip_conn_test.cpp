@@ -379,7 +379,9 @@ TEST_F(Interop, EventsReachOnlyLoggedInGatewaysWithEventsOn)
     EXPECT_EQ(sim->async_ext_xml_status("<Status/>"), 0); // tunnelled, skipped by the link
     EXPECT_EQ(sim->async_polar_status("CH1", "IDLE", 1, 2), 0);
 
-    ASSERT_TRUE(on.wait([&] { return !on.dm.empty(); }));
+    // Urgent events may overtake the GPIO and serial ones: wait for all of them.
+    ASSERT_TRUE(on.wait(
+        [&] { return !on.dm.empty() && !on.sqls.empty() && !on.gpios.empty() && !on.serial.empty(); }));
     {
         std::lock_guard<std::mutex> g(on.lock);
         EXPECT_EQ(on.sqls, std::vector<int>{1});
