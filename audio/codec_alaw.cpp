@@ -2,7 +2,12 @@
 
 #include <cstring>
 
-int16_t alaw_decode(uint8_t code)
+namespace
+{
+
+// The conversions proper, inlined into the frame loops (the exported names may
+// be interposed in a position-independent build, which stops inlining).
+inline int16_t decodeSample(uint8_t code)
 {
     const unsigned a = code ^ 0x55u;
     const unsigned m = a & 0x7Fu;
@@ -16,7 +21,7 @@ int16_t alaw_decode(uint8_t code)
     return static_cast<int16_t>((a & 0x80u) ? t : -t);
 }
 
-uint8_t alaw_encode(int sample)
+inline uint8_t encodeSample(int sample)
 {
     int v;
     unsigned mask;
@@ -39,6 +44,18 @@ uint8_t alaw_encode(int sample)
     return static_cast<uint8_t>(((seg << 4) | ((u >> shift) & 0x0Fu)) ^ mask);
 }
 
+} // namespace
+
+int16_t alaw_decode(uint8_t code)
+{
+    return decodeSample(code);
+}
+
+uint8_t alaw_encode(int sample)
+{
+    return encodeSample(sample);
+}
+
 CodecAlaw::CodecAlaw(int blockSize)
 {
     if (blockSize < 1)
@@ -58,8 +75,9 @@ int CodecAlaw::encode(uint8_t *out, const int16_t *in)
 {
     if (!initialized)
         return -1;
-    for (int i = 0; i < encodedBlockSize; ++i)
-        out[i] = alaw_encode(in[i]);
+    const int n = encodedBlockSize;
+    for (int i = 0; i < n; ++i)
+        out[i] = encodeSample(in[i]);
     return 0;
 }
 
@@ -75,8 +93,9 @@ int CodecAlaw::decodeFrame(int16_t *out, const uint8_t *in, int lost)
     if (!lost)
         memcpy(lastFrame.get(), in, static_cast<size_t>(encodedBlockSize));
     const uint8_t *src = lastFrame.get();
-    for (int i = 0; i < encodedBlockSize; ++i)
-        out[i] = alaw_decode(src[i]);
+    const int n = encodedBlockSize;
+    for (int i = 0; i < n; ++i)
+        out[i] = decodeSample(src[i]);
     return 0;
 }
 
