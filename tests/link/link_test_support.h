@@ -258,6 +258,12 @@ class Recorder : public class_control
     Gpio *get_gpio() override { return nullptr; }
     SerialControl *get_serial() override { return nullptr; }
 
+    void clear()
+    {
+        std::lock_guard<std::mutex> l(m_mu);
+        m_events.clear();
+    }
+
     std::vector<Event> events()
     {
         std::lock_guard<std::mutex> l(m_mu);
