@@ -1,0 +1,60 @@
+// One box: the sandbox, the board's device models, the control socket, and
+// the box's init running the programs. `run` returns the exit status of the
+// boardbox process.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/amplifier.h"
+#include "sim/box_options.h"
+#include "sim/box_sandbox.h"
+#include "sim/control_server.h"
+#include "sim/event_log.h"
+#include "sim/fuse_devices.h"
+#include "sim/ioctl_supervisor.h"
+#include "sim/pio_model.h"
+#include "sim/ssc_engine.h"
+#include "sim/tty_port.h"
+
+namespace boardbox
+{
+
+class Box
+{
+  public:
+    explicit Box(Options opt);
+    ~Box();
+
+    int run();
+
+  private:
+    int prepare(std::string &why);
+    int build(std::string &why);
+    int start_devices(std::string &why);
+    void register_commands();
+    void pio_loop();
+    int wait_for_init(pid_t init);
+    void teardown();
+
+    Options opt_;
+    EventLog log_;
+    Sandbox sandbox_;
+    ControlServer control_;
+    Amplifier amp_{log_};
+    SscEngine ssc_{log_};
+    FuseDevices fuse_;
+    IoctlSupervisor ioctls_;
+    std::vector<std::unique_ptr<TtyPort>> ttys_;
+    UniqueFd config_src_, save_dir_;
+    UniqueFd uio_;
+    uint8_t *window_ = nullptr;
+    std::unique_ptr<PioModel> pio_;
+    std::atomic<bool> pio_stop_{false};
+    std::thread pio_thread_;
+};
+
+} // namespace boardbox

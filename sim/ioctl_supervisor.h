@@ -1,0 +1,64 @@
+// The two device ioctls the kernel never passes to a FUSE file: request 1
+// (pcmlink configuration; the kernel would take it for FIBMAP) and 0x0706
+// (I2C_SLAVE). A seccomp user-notification filter, installed by the box's
+// init before it starts the programs, stops exactly these calls; the
+// supervisor answers them when the descriptor names one of the box's device
+// files and lets the kernel run every other one natively.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "sim/unique_fd.h"
+
+namespace boardbox
+{
+
+constexpr unsigned long kPcmlinkIoctlCfg = 1;
+constexpr unsigned long kI2cSlave = 0x0706;
+constexpr size_t kPcmlinkCfgSize = 24;
+
+// Installs the filter in the calling process (inherited by its children).
+// Returns the notification descriptor, or -1 with `why`.
+int install_ioctl_filter(std::string &why);
+
+// Passing the notification descriptor from the box's init to the supervisor.
+int send_fd(int sock, int fd);
+int recv_fd(int sock);
+
+class IoctlSupervisor
+{
+  public:
+    struct Handlers {
+        std::string ssc_path; // what /proc/PID/fd/N shows for the ssc file
+        std::string i2c_path;
+        // Both return 0 or a negative errno for the caller.
+        std::function<int(const uint8_t record[kPcmlinkCfgSize])> pcm_config;
+        std::function<int(unsigned long address)> i2c_slave;
+    };
+
+    IoctlSupervisor() = default;
+    ~IoctlSupervisor() { stop(); }
+    IoctlSupervisor(const IoctlSupervisor &) = delete;
+    IoctlSupervisor &operator=(const IoctlSupervisor &) = delete;
+
+    // Takes ownership of `notify_fd`; `host_proc` is a /proc that shows the
+    // callers under the PIDs the kernel reports to this process.
+    int start(int notify_fd, int host_proc, Handlers handlers);
+    void stop();
+
+  private:
+    void run();
+    void handle_one();
+
+    UniqueFd notify_;
+    UniqueFd wake_;
+    int host_proc_ = -1;
+    Handlers handlers_;
+    std::thread thread_;
+};
+
+} // namespace boardbox
