@@ -13,6 +13,7 @@ endfunction()
 # gw_tests(LIBS lib... [LABELS label...] [EXCLUDE name.cpp ...]): one test program
 # per tests/<folder>/*_test.cpp, registered with ctest. Tests labelled "box" run
 # the product inside boardbox and are only built where the sandbox is built.
+# A *_inbox_test.cpp runs as a whole inside a box (label "box" too).
 function(gw_tests)
   cmake_parse_arguments(ARG "" "" "LIBS;LABELS;EXCLUDE" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
@@ -20,9 +21,10 @@ function(gw_tests)
     list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
   endforeach()
   if(NOT GW_BUILD_SIM)
-    list(FILTER tests EXCLUDE REGEX "_box_test\\.cpp$")
+    list(FILTER tests EXCLUDE REGEX "_(box|inbox)_test\\.cpp$")
   endif()
   get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set_property(DIRECTORY APPEND PROPERTY LABELS ${folder} ${ARG_LABELS})
   foreach(src IN LISTS tests)
     get_filename_component(name ${src} NAME_WE)
     set(target ${folder}_${name})
@@ -32,12 +34,31 @@ function(gw_tests)
     target_compile_definitions(${target} PRIVATE
       GW_BUILD_DIR="${CMAKE_BINARY_DIR}" GW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     set(labels ${ARG_LABELS})
+    if(name MATCHES "_inbox_test$")
+      # The whole program runs inside a box (the product paths are fixed), as
+      # one ctest entry; the box names its control socket in BOARDBOX_CONTROL.
+      target_link_libraries(${target} PRIVATE boardbox_client)
+      add_dependencies(${target} boardbox)
+      string(MD5 sock_id "${CMAKE_BINARY_DIR}/${target}")
+      string(SUBSTRING ${sock_id} 0 12 sock_id)
+      add_test(NAME ${target}
+        COMMAND $<TARGET_FILE:boardbox> --control /tmp/bbx-${sock_id}.sock -- $<TARGET_FILE:${target}>)
+      set_tests_properties(${target} PROPERTIES LABELS box TIMEOUT 300)
+      continue()
+    endif()
     if(name MATCHES "_box_test$")
       list(APPEND labels box)
       target_link_libraries(${target} PRIVATE boardbox_client)
       add_dependencies(${target} boardbox)
     endif()
-    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${folder};${labels}" TIMEOUT 300)
+    # The discovered tests' properties pass through a generated script that
+    # flattens lists: the folder's labels go on the directory, and a test gets
+    # at most the one label "box" of its own.
+    if("box" IN_LIST labels)
+      gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS box TIMEOUT 300)
+    else()
+      gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    endif()
   endforeach()
 endfunction()
 
