@@ -206,7 +206,8 @@ class Gm360Head : public boardbox::TtyPeer
                     {"knob", knob_},
                     {"keys_pending", keys_.size()},
                     {"request_line", line_high_},
-                    {"baud", host_.baud()}};
+                    {"baud", host_.baud()},
+                    {"overlaps", overlaps_}};
         }
         if (op == "key") {
             int code = req.value("code", -1), state = req.value("state", -1);
