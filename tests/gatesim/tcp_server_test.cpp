@@ -364,3 +364,88 @@ TEST_F(TcpServerIo, ReadCollectsAMessageSentInPieces)
 }
 
 } // namespace
+
+namespace
+{
+
+// A gateway that stops reading keeps at most 64 events queued; the others
+// still get every event.
+TEST(TcpServerSlowClient, The65thEventForAStalledClientIsDroppedForItAlone)
+{
+    std::mutex lock;
+    std::atomic<int> ended{0};
+    std::vector<tcpkit::client *> clients;
+    std::unique_ptr<tcpkit::TcpServer> server;
+    server = std::make_unique<tcpkit::TcpServer>(
+        0, 4, "127.0.0.1",
+        [&](tcpkit::client *c) {
+            c->privilege = 1;
+            c->async_state = 0;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (clients.empty()) { // the one that will stall
+                    int small = 4096;
+                    setsockopt(c->socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+                }
+                clients.push_back(c);
+            }
+            char b;
+            while (server->Read(c, &b, 1) == 1) {
+            }
+            ended++;
+            return 0;
+        },
+        nullptr);
+    ASSERT_EQ(server->IsInitialized(), 1);
+    server->StartServing();
+
+    Fd stalled(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int small = 4096;
+    setsockopt(stalled.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a = loopback(server->GetPort());
+    ASSERT_EQ(::connect(stalled.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> g(lock);
+        return clients.size() == 1;
+    }));
+    Fd good = tcp_connect(server->GetPort());
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> g(lock);
+        return clients.size() == 2;
+    }));
+    tcpkit::client *slow = clients[0], *fast = clients[1];
+
+    constexpr size_t event_size = 1 << 20; // far more than the stalled socket holds
+    std::atomic<size_t> received{0};
+    std::thread reader([&] {
+        std::vector<uint8_t> buf(1 << 16);
+        while (received < 66 * event_size) {
+            if (!readable(good.get(), timeout_ms))
+                return;
+            ssize_t r = ::recv(good.get(), buf.data(), buf.size(), 0);
+            if (r <= 0)
+                return;
+            received += static_cast<size_t>(r);
+        }
+    });
+    std::vector<char> event(event_size, 'e');
+    bool paced = true;
+    for (int i = 0; i < 66 && paced; i++) {
+        server->AsyncWriteGroup(event.data(), event_size, false, nullptr);
+        // Paced by the reading client, so only the stalled one falls behind.
+        paced = wait_until([&] { return fast->queue->GetSize() == 0; });
+        // After the first one the stalled client's writer is stuck writing it.
+        if (i == 0)
+            paced = paced && wait_until([&] { return slow->queue->GetSize() == 0; });
+    }
+    EXPECT_TRUE(paced);
+    if (paced && ended.load() == 0) { // not cut off by the server or a time-out
+        EXPECT_EQ(slow->queue->GetSize(), 64);
+    }
+    EXPECT_EQ(ended.load(), 0);
+    reader.join();
+    EXPECT_EQ(received.load(), 66 * event_size);
+    server->Stop();
+}
+
+} // namespace
