@@ -179,12 +179,24 @@ int main(int argc, char **argv)
         std::this_thread::sleep_for(400ms);
     }
 
+    // Reference from the same run: one request on the box's control socket,
+    // the fixed cost inside every "low -> ..." figure above.
+    Stats control_rtt;
+    for (int i = 0; i < 100; i++) {
+        auto t0 = Clock::now();
+        box.set_inputs(0, FRONT_PTT);
+        control_rtt.v.push_back(msec(Clock::now() - t0));
+    }
+
     std::printf("| %-44s | %5s | %8s | %8s |\n", "gm360 end-to-end latency (ms)", "n", "p50", "p99");
     std::printf("|----------------------------------------------|-------|----------|----------|\n");
     row("GPIO 0x1000 low -> server PTT callback", to_ptt);
     row("GPIO 0x1000 low -> first voice packet", to_voice);
     row("capture tone marker -> server (uplink)", uplink);
     row("server tone marker -> loudspeaker (downlink)", downlink);
+    row("reference: box control request round trip", control_rtt);
+    std::printf("(the gateway polls GPIO every 25 ms and sends one voice frame every 20 ms; the\n"
+                " downlink includes the jitter buffer's depth and the box's level meter window)\n");
     gw.stop();
     return 0;
 }
