@@ -35,6 +35,12 @@ class_control_gm::class_control_gm(class_voip *voip) : voip_(voip) {}
 
 class_control_gm::~class_control_gm()
 {
+    // From here on every callback returns without acting; one that is acting
+    // now finishes first.
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        initialised_ = 0;
+    }
     front_.reset();
     conn_.reset();
     serial_.reset();
@@ -111,7 +117,8 @@ void class_control_gm::cb_async_serial_senddata(int serial_id, const uint8_t *da
     if (serial_id != 0 || kind != 0)
         return;
     std::lock_guard<std::mutex> lock(mutex_);
-    front_->feed_radio(data, length);
+    if (initialised_)
+        front_->feed_radio(data, length);
 }
 
 void class_control_gm::cb_async_upgradestatus(int status, int, int)
@@ -121,6 +128,8 @@ void class_control_gm::cb_async_upgradestatus(int status, int, int)
         return;
     std::printf("event\t: packettype_upgradestatus [status:%d]\n", status);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
     voip_->setRemote(0, 0, 0);
     conn_->setptt(0);
 }
@@ -133,13 +142,15 @@ void class_control_gm::cb_conn_connected(uint32_t server_addr, const proto::Vers
         return;
     std::puts("event\t: cb_conn_connected");
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
     if (login && login->codec_type != g_config.codec()) {
         // A codec is never switched in place: store the new one and end this
         // daemon, which is started again from outside.
         if (known_codec(login->codec_type)) {
             g_config.save_codec(login->codec_type);
-            if (std::system("killall gwlinkd") != 0)
-                std::puts("killall gwlinkd failed");
+            int ignored = std::system("killall gwlinkd");
+            (void)ignored;
         } else {
             std::printf("cb_conn_connected: ignoring unknown codec type %d\n", login->codec_type);
         }
@@ -157,6 +168,8 @@ void class_control_gm::cb_conn_disconnected()
         return;
     std::puts("event\t: cb_conn_disconnected");
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
     voip_->setTransmit(0);
     voip_->setRemote(0, 0, 0);
     front_->disconnected();
@@ -181,7 +194,8 @@ void class_control_gm::cb_serialread(int serial_id, const uint8_t *data, uint16_
     if (serial_id != 0)
         return;
     std::lock_guard<std::mutex> lock(mutex_);
-    front_->feed_front(data, length);
+    if (initialised_)
+        front_->feed_front(data, length);
 }
 
 void class_control_gm::cb_front_ptt(int ptt)
@@ -192,6 +206,8 @@ void class_control_gm::cb_front_ptt(int ptt)
     std::printf("event\t: cb_front_ptt(%d)\n", ptt);
     const int p = ptt ? 1 : 0;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
     conn_->setptt(p);
     voip_->setTransmit(p);
 }
@@ -204,7 +220,8 @@ void class_control_gm::cb_update_crypto(const uint8_t *key, int key_length, int 
         return;
     std::printf("event\t: cb_update_crypto: mode: %d, key_len: %d\n", mode, key_length);
     std::lock_guard<std::mutex> lock(mutex_);
-    voip_->setCryptoKey(key, key_length, mode);
+    if (initialised_)
+        voip_->setCryptoKey(key, key_length, mode);
 }
 
 Gpio *class_control_gm::get_gpio()
