@@ -64,6 +64,10 @@ class class_roip_conn
     // Opens the start gate once.
     virtual void go();
 
+    // What the owner passed in, kept for it.
+    int server_port() const { return m_port; }
+    int voice_port() const { return m_voice_port; }
+
   protected:
     virtual int on_tunnel_ext(const uint8_t *data, int n);
     virtual int on_dm_status(const uint8_t *payload, int len);

@@ -623,6 +623,14 @@ TEST(Lifetime, DestroyedDuringLoginAndDuringPause)
     }
 }
 
+TEST(Lifetime, KeepsWhatTheOwnerPassed)
+{
+    class_roip_conn c(nullptr, "127.0.0.1", 5555, "u", "p", 8000, 0);
+    EXPECT_EQ(c.server_port(), 5555);
+    EXPECT_EQ(c.voice_port(), 8000);
+    EXPECT_FALSE(c.is_logged_in());
+}
+
 TEST(Lifetime, NullListenerIsAllowed)
 {
     FakeServer srv;
