@@ -239,9 +239,11 @@ TEST_F(Daemon, RecordsTheTalkerToAWavFile)
 {
     std::string wav = boardbox::BoxProcess::temp_path("rec") + ".wav";
     start({"--voice", "record:" + wav, "--debug"});
-    Gateway a = connect();
+    Gateway a = connect(), b = connect();
     ASSERT_EQ(login(a, "user", "qzv").size(), 120u);
+    ASSERT_EQ(login(b, "listen", "ear").size(), 120u);
     sync_up(a);
+    sync_up(b);
     ASSERT_TRUE(a.send(proto::build_setptt(1)));
     ASSERT_EQ(a.read(44).size(), 44u);
     Bytes voice(172, 0xD5); // A-law near zero
@@ -249,8 +251,15 @@ TEST_F(Daemon, RecordsTheTalkerToAWavFile)
     voice[1] = 0x08;
     for (int i = 0; i < 25; i++)
         ASSERT_TRUE(send_datagram(a.udp.get(), 5004, voice));
+    // The listener has them all once the relay has handled them; releasing
+    // the talker then waits for the last one's recording (same lock).
+    int relayed = 0;
+    for (int i = 0; i < 100 && relayed < 25; i++)
+        if (recv_datagram(b.udp.get()).size() == 172)
+            relayed++;
+    ASSERT_EQ(relayed, 25);
     ASSERT_TRUE(a.send(proto::build_setptt(0)));
-    ASSERT_TRUE(box.wait_for_line("gatesimd: ptt off"));
+    ASSERT_TRUE(box.wait_for_line("roip: rtp: user_ptt(0.0.0.0, s:0)"));
     EXPECT_EQ(command("quit"), "ok\n");
     ASSERT_TRUE(box.wait_for_line("gatesimd: stopped"));
     SF_INFO info{};
