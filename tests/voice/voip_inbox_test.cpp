@@ -5,6 +5,8 @@
 #include "audio/audio_player.h"
 #include "audio/audio_recorder.h"
 #include "audio/codec_alaw.h"
+#include "board/amplifier.h"
+#include "sim/box_client.h"
 #include "voice/passphrase_cipher.h"
 #include "voice/rtp_packet.h"
 #include "voice/voice_crypto.h"
@@ -547,4 +549,56 @@ TEST(VoipBlockSizes, WrappedGsmSizedPacketsAreHeard)
         dev.setFreeRun();
     }
     crypt_setkey(nullptr, 0, 0);
+}
+
+namespace
+{
+
+std::vector<int> amplifierBytes(boardbox::Client &box)
+{
+    std::vector<boardbox::AmpCommand> log;
+    EXPECT_EQ(box.amplifier_log(log), 0);
+    std::vector<int> v;
+    for (const auto &c : log)
+        v.push_back(c.value);
+    return v;
+}
+
+} // namespace
+
+TEST_F(VoipTest, AmplifierGoesOffAfterEightEmptyPeriodsAndBackWithVoice)
+{
+    boardbox::Client box;
+    ASSERT_EQ(box.connect_inside(), 0);
+    ASSERT_EQ(i2c_max9768_init("/dev/i2c-0"), 0);
+    // The amplifier state is process-wide: an earlier engine may have muted it.
+    i2c_max9768_unmute();
+    ASSERT_EQ(i2c_max9768_vol_write(45), 0);
+    std::vector<int> before = amplifierBytes(box);
+    ASSERT_FALSE(before.empty());
+    auto since = [&] {
+        std::vector<int> all = amplifierBytes(box);
+        return std::vector<int>(all.begin() + static_cast<long>(before.size()), all.end());
+    };
+
+    start(10, 1);
+    // step() returns once the engine has done everything after that period.
+    for (int period = 1; period <= 7; period++)
+        dev.step();
+    EXPECT_EQ(since(), std::vector<int>{});
+    dev.step();
+    EXPECT_EQ(since(), std::vector<int>{0});
+    for (int period = 0; period < 10; period++)
+        dev.step();
+    EXPECT_EQ(since(), std::vector<int>{0});
+
+    connect();
+    peer.send(rtp(0x10));
+    ASSERT_TRUE(playUntil(decodedCode(0x10)));
+    EXPECT_EQ(since(), (std::vector<int>{0, 45}));
+    // Voice keeps it on; the next silent spell switches it off once more.
+    for (int period = 0; period < 12; period++)
+        dev.step();
+    EXPECT_EQ(since(), (std::vector<int>{0, 45, 0}));
+    i2c_max9768_close();
 }
