@@ -94,18 +94,19 @@ int Box::prepare(std::string &why)
     for (auto &t : ttys_)
         if (t->prepare(why) != 0)
             return -1;
-    if (!opt_.site.empty()) {
-        why = "--site is not available in this build";
+    if (!opt_.site.empty() && site_.prepare(opt_.site, why) != 0)
         return -1;
-    }
     return 0;
 }
 
 int Box::build(std::string &why)
 {
-    if (sandbox_.enter(why) != 0 || sandbox_.build_root(config_src_.get(), why) != 0 ||
-        sandbox_.loopback_up(why) != 0)
+    if (sandbox_.enter(why, &site_) != 0 || sandbox_.build_root(config_src_.get(), why) != 0 ||
+        sandbox_.loopback_up(why) != 0 || site_.join(why) != 0)
         return -1;
+    if (!site_.address().empty())
+        log_.event("site %s address %s%s", opt_.site.c_str(), site_.address().c_str(),
+                   site_.keeper() ? " (keeper)" : "");
     config_src_.reset();
 
     uio_.reset(::open("/dev/uio0", O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -141,6 +142,7 @@ int Box::start_devices(std::string &why)
     if (fuse_.start(fuse_dir, {{"ssc0", &ssc_}, {"i2c-0", &amp_}}, why) != 0)
         return -1;
     ssc_.start();
+    site_.start();
     pio_thread_ = std::thread([this] { pio_loop(); });
     for (auto &t : ttys_)
         if (t->start(why) != 0)
@@ -378,6 +380,7 @@ void Box::teardown()
     for (auto &t : ttys_)
         t->stop();
     control_.stop();
+    site_.stop();
     if (save_dir_.valid()) {
         UniqueFd src(::open("/config", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!src.valid() || copy_tree(src.get(), save_dir_.get()) != 0)

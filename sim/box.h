@@ -17,6 +17,7 @@
 #include "sim/fuse_devices.h"
 #include "sim/ioctl_supervisor.h"
 #include "sim/pio_model.h"
+#include "sim/site_network.h"
 #include "sim/ssc_engine.h"
 #include "sim/tty_port.h"
 
@@ -43,6 +44,7 @@ class Box
     Options opt_;
     EventLog log_;
     Sandbox sandbox_;
+    SiteNetwork site_;
     ControlServer control_;
     Amplifier amp_{log_};
     SscEngine ssc_{log_};

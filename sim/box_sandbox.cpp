@@ -1,4 +1,5 @@
 #include "sim/box_sandbox.h"
+#include "sim/site_network.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,7 +67,7 @@ bool box_owned(const std::string &name)
 
 } // namespace
 
-int Sandbox::enter(std::string &why)
+int Sandbox::enter(std::string &why, SiteNetwork *site)
 {
     host_proc_.reset(::open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!host_proc_.valid()) {
@@ -95,6 +96,8 @@ int Sandbox::enter(std::string &why)
         why = errstr("cannot create a UTS namespace");
         return -1;
     }
+    if (site && site->create_site(why) != 0)
+        return -1;
     if (::unshare(CLONE_NEWNET) != 0) {
         why = errstr("cannot create a network namespace");
         return -1;

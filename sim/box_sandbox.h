@@ -13,6 +13,8 @@
 namespace boardbox
 {
 
+class SiteNetwork;
+
 class Sandbox
 {
   public:
@@ -22,7 +24,9 @@ class Sandbox
     // New user namespace when not root, then new mount, UTS and network
     // namespaces. The PID namespace comes with fork_into_pid_namespace.
     // Returns 0, or -1 with the reason in `why`.
-    int enter(std::string &why);
+    // A site keeper's network namespace is made between the user namespace
+    // and the box's own.
+    int enter(std::string &why, SiteNetwork *site = nullptr);
 
     // Builds the new root and switches to it; `config_src` (an open directory
     // or -1) fills /config. The working directory is kept.

@@ -1,7 +1,9 @@
 // box_probe COMMAND ARGS...: does to the board's devices what the product
 // would, and prints what it saw, one line per fact. Run inside a box.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -315,6 +317,42 @@ int main(int argc, char **argv)
         }
         std::printf(got.find("pong") != std::string::npos ? "got pong\n" : "no pong\n");
         return 0;
+    }
+    if (cmd == "tcp-serve") { // PORT: one connection gets "hello"
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(num(argv[2])));
+        if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, 1) != 0)
+            return 1;
+        std::printf("listening\n");
+        int c = accept(s, nullptr, nullptr);
+        write(c, "hello", 5);
+        close(c);
+        std::printf("served\n");
+        return 0;
+    }
+    if (cmd == "tcp-connect") { // ADDR PORT: prints what the server sent
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(num(argv[3])));
+        inet_pton(AF_INET, argv[2], &a.sin_addr);
+        double deadline = now_ms() + 20000;
+        while (now_ms() < deadline) {
+            int s = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+                char buf[16] = {};
+                read(s, buf, sizeof buf - 1);
+                std::printf("received %s\n", buf);
+                return 0;
+            }
+            close(s);
+            sleep_ms(50); // the server is still starting
+        }
+        std::printf("no connection\n");
+        return 1;
     }
     std::printf("unknown command %s\n", cmd.c_str());
     return 2;

@@ -161,3 +161,28 @@ TEST(BoxConfig, MissingConfigDirIsRefused)
     EXPECT_EQ(box.wait_exit(), 125);
     EXPECT_NE(line_with(box.stderr_lines(), "boardbox: cannot open /nonexistent/cfg"), "");
 }
+
+TEST(BoxSite, BoxesOfASiteReachEachOtherAtTheirAddresses)
+{
+    const std::string site = "t" + std::to_string(::getpid());
+    BoxProcess server;
+    ASSERT_EQ(server.start({"--site", site + ":172.16.0.189"}, {probe(), "tcp-serve", "4711"}), 0);
+    ASSERT_TRUE(server.wait_for_line("listening")) << server.output();
+    BoxProcess board;
+    ASSERT_EQ(board.start({"--site", site}, {probe(), "identity"}), 0);
+    ASSERT_EQ(board.wait_exit(), 0) << board.output();
+    EXPECT_NE(line_with(board.stdout_lines(), "interface eth0"), "") << board.output();
+    BoxProcess client;
+    ASSERT_EQ(client.start({"--site", site}, {probe(), "tcp-connect", "172.16.0.189", "4711"}), 0);
+    EXPECT_EQ(client.wait_exit(), 0) << client.output();
+    EXPECT_NE(line_with(client.stdout_lines(), "received hello"), "") << client.output();
+    EXPECT_EQ(server.wait_exit(), 0) << server.output();
+}
+
+TEST(BoxSite, AddressOutsideTheSiteNetworkIsRefused)
+{
+    BoxProcess box;
+    ASSERT_EQ(box.start({"--site", "x:10.0.0.1"}, {probe(), "exit", "0"}), 0);
+    EXPECT_EQ(box.wait_exit(), 125);
+    EXPECT_NE(line_with(box.stderr_lines(), "a site address is one of 172.16.0.1-254"), "") << box.output();
+}
