@@ -58,11 +58,12 @@ struct Entry {
     UniqueFd tree;      // detached clone of the host's subtree
 };
 
-// Host top-level entries the box gets its own version of.
+// Host top-level entries the box gets its own version of. /proc and /sys are
+// bound too, then covered by the box's own: in a user namespace the kernel
+// lets a new proc or sysfs be mounted only where one is already fully visible.
 bool box_owned(const std::string &name)
 {
-    return name == "." || name == ".." || name == "dev" || name == "proc" || name == "sys" ||
-           name == "config";
+    return name == "." || name == ".." || name == "dev" || name == "config";
 }
 
 } // namespace
@@ -247,7 +248,8 @@ int Sandbox::build_root(int config_src, std::string &why)
             return -1;
         }
     }
-    if (::mkdir((root + "/proc").c_str(), 0555) != 0 || ::mkdir((root + "/sys").c_str(), 0555) != 0) {
+    if ((::mkdir((root + "/proc").c_str(), 0555) != 0 && errno != EEXIST) ||
+        (::mkdir((root + "/sys").c_str(), 0555) != 0 && errno != EEXIST)) {
         why = errstr("cannot create /proc");
         return -1;
     }
