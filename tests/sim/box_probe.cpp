@@ -157,6 +157,9 @@ int main(int argc, char **argv)
     if (cmd == "ssc-config") { // [rxfer]
         int fd = open_ssc(argc > 2 ? static_cast<uint32_t>(num(argv[2])) : 160);
         close(fd);
+        if (std::string(argv[argc - 1]) == "hold")
+            for (;;)
+                pause();
         return 0;
     }
     if (cmd == "ssc-bad-pointer") {
@@ -197,6 +200,9 @@ int main(int argc, char **argv)
         }
         std::printf("reads %d took %.1f ms first 0x%08X level %.1f\n", n, now_ms() - t0, first,
                     boardbox::dbfs_of(sum, samples));
+        if (std::string(argv[argc - 1]) == "hold") // keep the box up for its observer
+            for (;;)
+                pause();
         return 0;
     }
     if (cmd == "ssc-write") { // N CODE: N blocks of one A-law code in both slots
@@ -216,6 +222,9 @@ int main(int argc, char **argv)
         for (int i = 0; i < 4; ++i)
             read(fd, in, sizeof in);
         std::printf("written\n");
+        if (std::string(argv[argc - 1]) == "hold")
+            for (;;)
+                pause();
         return 0;
     }
     if (cmd == "i2c") { // BYTE...

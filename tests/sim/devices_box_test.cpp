@@ -121,7 +121,7 @@ TEST(BoxIoctl, ConfigurationRecordIsReadFromTheCaller)
 {
     std::string sock = BoxProcess::temp_path("sock");
     BoxProcess box;
-    ASSERT_EQ(box.start({"--control", sock}, {probe(), "ssc-config", "160"}), 0);
+    ASSERT_EQ(box.start({"--control", sock}, {probe(), "ssc-config", "160", "hold"}), 0);
     Client c;
     ASSERT_EQ(c.connect(sock), 0);
     ASSERT_TRUE(box.wait_for_line("ssc config rc 0 errno 0")) << box.output();
@@ -134,7 +134,7 @@ TEST(BoxIoctl, ConfigurationRecordIsReadFromTheCaller)
     EXPECT_EQ(r["rfmr"], 0x00200093);
     EXPECT_EQ(r["rxfer_count"], 160);
     EXPECT_EQ(r["block_words"], 160);
-    box.wait_exit();
+    box.stop();
 }
 
 TEST(BoxIoctl, UnreadableRecordFailsWithEfault)

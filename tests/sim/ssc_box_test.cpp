@@ -73,7 +73,9 @@ TEST(BoxSsc, CaptureToneHasItsLevel)
 {
     std::string sock = BoxProcess::temp_path("sock");
     BoxProcess box;
-    ASSERT_EQ(box.start({"--control", sock, "--capture", "tone:1000"}, {probe(), "ssc-read", "25"}), 0);
+    ASSERT_EQ(
+        box.start({"--control", sock, "--capture", "tone:1000"}, {probe(), "ssc-read", "25", "640", "hold"}),
+        0);
     Client c;
     ASSERT_EQ(c.connect(sock), 0);
     ASSERT_TRUE(box.wait_for_line("reads 25")) << box.output();
@@ -84,7 +86,7 @@ TEST(BoxSsc, CaptureToneHasItsLevel)
     ASSERT_EQ(c.audio_levels(l), 0);
     EXPECT_TRUE(l.configured);
     EXPECT_NEAR(l.capture_dbfs, -9.0, 0.5);
-    box.wait_exit();
+    box.stop();
 }
 
 TEST(BoxSsc, UnwrittenBlocksGoOutAsFillAfterTwoZeroBlocks)
@@ -108,7 +110,7 @@ TEST(BoxSsc, WrittenBlocksArePacedAndRecordedFromBits12To19)
     std::string sock = BoxProcess::temp_path("sock");
     BoxProcess box;
     ASSERT_EQ(box.start({"--control", sock, "--playback", dir.file("play.wav")},
-                        {probe(), "ssc-write", "10", "0xA0"}),
+                        {probe(), "ssc-write", "10", "0xA0", "hold"}),
               0);
     Client c;
     ASSERT_EQ(c.connect(sock), 0);
@@ -121,7 +123,7 @@ TEST(BoxSsc, WrittenBlocksArePacedAndRecordedFromBits12To19)
     boardbox::AudioLevels l;
     ASSERT_EQ(c.audio_levels(l), 0);
     EXPECT_EQ(l.tx_written, 10u);
-    ASSERT_EQ(box.wait_exit(), 0);
+    box.stop();
     auto s = read_wav(dir.file("play.wav"));
     size_t tone = 0;
     for (short v : s)
