@@ -42,10 +42,25 @@ void SerialControl::run()
     }
 }
 
+void SerialControl::drop_port()
+{
+    std::lock_guard<std::mutex> lock(port_lock_);
+    port_.reset();
+    open_ = 0;
+}
+
+std::shared_ptr<Rs232> SerialControl::open_port()
+{
+    std::lock_guard<std::mutex> lock(port_lock_);
+    if (!open_)
+        return nullptr;
+    return port_;
+}
+
 int SerialControl::stop_locked()
 {
     if (!valid_ || !open_) {
-        port_.reset();
+        drop_port();
         return -1;
     }
     if (reader_.get_id() == std::this_thread::get_id()) {
@@ -54,18 +69,14 @@ int SerialControl::stop_locked()
         stopping_ = true;
         reader_.detach();
     } else {
-        {
-            std::lock_guard<std::mutex> lock(callback_lock_);
-            stopping_ = true;
-            port_->interrupt();
-        }
-        // The reader finishes any delivery in progress and sees the stop flag;
-        // a delivery is never cut short.
+        // No other lock is taken here: a delivery in progress may write to
+        // the port, and it is finished before the join returns.
+        stopping_ = true;
+        port_->interrupt();
         if (reader_.joinable())
             reader_.join();
     }
-    port_.reset();
-    open_ = 0;
+    drop_port();
     return 0;
 }
 
@@ -87,17 +98,18 @@ int SerialControl::open(const SerialSettings *settings)
         settings_ = *settings;
     }
 
-    port_ = std::make_unique<Rs232>(path_, settings_.baud, settings_.parity, settings_.stop_bits);
-    if (!port_->is_open()) {
-        open_ = 0;
-        return -1;
+    {
+        // Kept even when it failed to open: SetTimeoutReset still reaches it.
+        std::lock_guard<std::mutex> lock(port_lock_);
+        port_ = std::make_shared<Rs232>(path_, settings_.baud, settings_.parity, settings_.stop_bits);
     }
+    if (!port_->is_open())
+        return -1;
     stopping_ = false;
     try {
         reader_ = std::thread(&SerialControl::run, this);
     } catch (const std::system_error &) {
-        port_.reset();
-        open_ = 0;
+        drop_port();
         return -1;
     }
     open_ = 1;
@@ -148,16 +160,18 @@ int SerialControl::get_id()
 
 int SerialControl::write(const uint8_t *buf, size_t len)
 {
-    std::lock_guard<std::mutex> lock(api_lock_);
-    if (!open_)
+    std::shared_ptr<Rs232> port = open_port();
+    if (!port)
         return -1;
-    return static_cast<int>(port_->write(buf, len));
+    std::lock_guard<std::mutex> lock(write_lock_);
+    return static_cast<int>(port->write(buf, len));
 }
 
 int SerialControl::drain()
 {
-    std::lock_guard<std::mutex> lock(api_lock_);
-    if (!open_)
+    std::shared_ptr<Rs232> port = open_port();
+    if (!port)
         return -1;
-    return ::tcdrain(port_->get_fd());
+    std::lock_guard<std::mutex> lock(write_lock_);
+    return ::tcdrain(port->get_fd());
 }

@@ -43,6 +43,8 @@ class SerialControl
 
   private:
     int stop_locked();
+    void drop_port();
+    std::shared_ptr<Rs232> open_port();
 
     uint32_t valid_ = 0;
     std::atomic<uint32_t> open_{0};
@@ -50,10 +52,15 @@ class SerialControl
     SerialSettings settings_{SERIAL_BAUD_NOT_SET, 0, 0};
     char path_[kPathSize] = {};
     uint8_t buffer_[kBufferSize] = {};
-    std::unique_ptr<Rs232> port_;
+    // Shared so that a write in progress keeps the port alive while close runs.
+    std::shared_ptr<Rs232> port_;
     class_control *listener_;
     std::thread reader_;
     std::atomic<bool> stopping_{false};
     std::mutex api_lock_;
     std::mutex callback_lock_;
+    // Guards the port pointer; writes are serialised by write_lock_ alone, so a
+    // listener may write from inside a delivery while another thread closes.
+    std::mutex port_lock_;
+    std::mutex write_lock_;
 };
