@@ -99,28 +99,28 @@ class WavFile : public CaptureSource
 
 } // namespace
 
-std::unique_ptr<CaptureSource> make_capture_source(const std::string &spec, std::string &why)
+std::unique_ptr<CaptureSource> make_capture_source(const std::string &desc, std::string &why)
 {
-    if (spec == "silence")
+    if (desc == "silence")
         return std::make_unique<Silence>();
-    if (spec.rfind("tone:", 0) == 0) {
+    if (desc.rfind("tone:", 0) == 0) {
         char *end = nullptr;
-        double hz = std::strtod(spec.c_str() + 5, &end);
-        if (end == spec.c_str() + 5 || *end != '\0' || !(hz > 0) || hz >= 4000) {
-            why = "bad tone frequency (0 < HZ < 4000): " + spec;
+        double hz = std::strtod(desc.c_str() + 5, &end);
+        if (end == desc.c_str() + 5 || *end != '\0' || !(hz > 0) || hz >= 4000) {
+            why = "bad tone frequency (0 < HZ < 4000): " + desc;
             return nullptr;
         }
         return std::make_unique<Tone>(hz);
     }
     SF_INFO info{};
-    SNDFILE *f = sf_open(spec.c_str(), SFM_READ, &info);
+    SNDFILE *f = sf_open(desc.c_str(), SFM_READ, &info);
     if (!f) {
-        why = "cannot read capture file " + spec + ": " + sf_strerror(nullptr);
+        why = "cannot read capture file " + desc + ": " + sf_strerror(nullptr);
         return nullptr;
     }
     if (info.samplerate != 8000 || info.channels < 1 || info.frames > 8000LL * 3600) {
         sf_close(f);
-        why = "capture file must be 8000 Hz audio of at most an hour: " + spec;
+        why = "capture file must be 8000 Hz audio of at most an hour: " + desc;
         return nullptr;
     }
     std::vector<int16_t> frames(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
@@ -129,7 +129,7 @@ std::unique_ptr<CaptureSource> make_capture_source(const std::string &spec, std:
     std::vector<int16_t> mono(static_cast<size_t>(got < 0 ? 0 : got));
     for (size_t i = 0; i < mono.size(); ++i)
         mono[i] = frames[i * static_cast<size_t>(info.channels)];
-    return std::make_unique<WavFile>(spec, std::move(mono));
+    return std::make_unique<WavFile>(desc, std::move(mono));
 }
 
 double dbfs_of(double sum_squares, size_t samples)

@@ -24,7 +24,7 @@ class CaptureSource
 
 // "silence", "tone:HZ" (a sine at -6 dBFS peak) or the path of a WAV file at
 // 8000 Hz (first channel, played once, then silence). nullptr with `why`.
-std::unique_ptr<CaptureSource> make_capture_source(const std::string &spec, std::string &why);
+std::unique_ptr<CaptureSource> make_capture_source(const std::string &desc, std::string &why);
 
 // Mean power of the last few blocks, in dBFS (floor -100).
 class LevelMeter

@@ -92,13 +92,13 @@ int run_ip(int netns, const std::vector<std::string> &args)
     return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
 }
 
-int SiteNetwork::prepare(const std::string &spec, std::string &why)
+int SiteNetwork::prepare(const std::string &desc, std::string &why)
 {
-    size_t colon = spec.find(':');
-    name_ = spec.substr(0, colon);
-    wanted_ = colon == std::string::npos ? "" : spec.substr(colon + 1);
+    size_t colon = desc.find(':');
+    name_ = desc.substr(0, colon);
+    wanted_ = colon == std::string::npos ? "" : desc.substr(colon + 1);
     if (name_.empty() || name_.size() > 64 || name_.find_first_of("/ \n") != std::string::npos) {
-        why = "bad site name: " + spec;
+        why = "bad site name: " + desc;
         return -1;
     }
     if (!wanted_.empty() && !valid_address(wanted_)) {

@@ -30,7 +30,7 @@ class SiteNetwork
 
     // Before any namespace: parse NAME[:ADDRESS], then join the site's keeper
     // or become it. 0 or -1 with `why`.
-    int prepare(const std::string &spec, std::string &why);
+    int prepare(const std::string &desc, std::string &why);
     // Keeper only, called while still in the host's network namespace plus a
     // user namespace: creates the site namespace. Others: nothing.
     int create_site(std::string &why);

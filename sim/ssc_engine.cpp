@@ -27,9 +27,9 @@ SscEngine::~SscEngine()
         sf_close(playback_);
 }
 
-int SscEngine::set_capture(const std::string &spec, std::string &why)
+int SscEngine::set_capture(const std::string &desc, std::string &why)
 {
-    auto src = make_capture_source(spec, why);
+    auto src = make_capture_source(desc, why);
     if (!src)
         return -1;
     std::lock_guard<std::mutex> g(lock_);

@@ -46,8 +46,8 @@ class SscEngine : public DeviceFile
     explicit SscEngine(EventLog &log);
     ~SscEngine() override;
 
-    // Capture source by spec (see make_capture_source); 0 or -1 with `why`.
-    int set_capture(const std::string &spec, std::string &why);
+    // Capture source by its description (see make_capture_source); 0 or -1 with `why`.
+    int set_capture(const std::string &desc, std::string &why);
     // Records every transmitted block, decoded from bits 12-19, to a WAV file.
     int set_playback_file(const std::string &path, std::string &why);
 

@@ -17,14 +17,14 @@ constexpr size_t max_queued_frames = 500;
 
 } // namespace
 
-bool parse_voice(const std::string &spec, VoiceConfig &out, std::string &error)
+bool parse_voice(const std::string &desc, VoiceConfig &out, std::string &error)
 {
     VoiceConfig c;
     auto arg = [&](const char *prefix) -> const char * {
         size_t n = std::char_traits<char>::length(prefix);
-        return spec.compare(0, n, prefix) == 0 ? spec.c_str() + n : nullptr;
+        return desc.compare(0, n, prefix) == 0 ? desc.c_str() + n : nullptr;
     };
-    if (spec == "loop") {
+    if (desc == "loop") {
         c.kind = VoiceConfig::loop;
     } else if (const char *p = arg("record:")) {
         c.kind = VoiceConfig::record;
@@ -37,15 +37,15 @@ bool parse_voice(const std::string &spec, VoiceConfig &out, std::string &error)
         c.kind = VoiceConfig::tone;
         c.hz = std::strtod(p, &end);
         if (*p == '\0' || *end != '\0' || !(c.hz > 0 && c.hz < rate / 2)) {
-            error = "tone frequency must be between 0 and 4000 Hz: " + spec;
+            error = "tone frequency must be between 0 and 4000 Hz: " + desc;
             return false;
         }
     } else {
-        error = "voice mode must be loop, record:FILE.wav, play:FILE.wav or tone:HZ: " + spec;
+        error = "voice mode must be loop, record:FILE.wav, play:FILE.wav or tone:HZ: " + desc;
         return false;
     }
     if ((c.kind == VoiceConfig::record || c.kind == VoiceConfig::play) && c.path.empty()) {
-        error = "missing file name: " + spec;
+        error = "missing file name: " + desc;
         return false;
     }
     out = c;

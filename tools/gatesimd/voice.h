@@ -23,7 +23,7 @@ struct VoiceConfig {
 };
 
 // "loop", "record:FILE.wav", "play:FILE.wav" or "tone:HZ".
-bool parse_voice(const std::string &spec, VoiceConfig &out, std::string &error);
+bool parse_voice(const std::string &desc, VoiceConfig &out, std::string &error);
 
 // A sine at -10 dBFS, continuous across frames.
 class ToneSource
