@@ -205,10 +205,8 @@ int class_roip_conn::login()
     uint8_t w[4];
     if (read_exact(w, 4) < 0 || bytes::get_le32(w) != proto::packettype_loginres)
         return -1;
-    uint8_t res[proto::login_result_size];
-    if (read_exact(res, sizeof res) < 0)
+    if (read_record<proto::login_result_size>(m_login) < 0)
         return -1;
-    proto::decode(res, sizeof res, m_login);
     printf("Priv.level:\t%d\n", m_login.priv_level);
     printf("Priv.gpiow:\t%X\n", m_login.priv_gpiow);
     printf("Priv.rctl:\t%u\n", m_login.priv_rctl);
@@ -316,11 +314,9 @@ int class_roip_conn::on_response(uint32_t type)
 
 int class_roip_conn::on_extproto()
 {
-    uint8_t h[proto::ext_header_size];
-    if (read_exact(h, sizeof h) < 0)
-        return -1;
     proto::ExtHeader eh;
-    proto::decode(h, sizeof h, eh);
+    if (read_record<proto::ext_header_size>(eh) < 0)
+        return -1;
     if (eh.len != proto::crypto_key_payload_size || eh.req != proto::ext_crypto_key)
         return -1;
     uint8_t p[proto::crypto_key_payload_size];
@@ -338,21 +334,17 @@ int class_roip_conn::on_event(uint32_t type)
 {
     switch (type) {
     case proto::packettype_async_setptt: {
-        uint8_t b[proto::async_setptt_size];
-        if (read_exact(b, sizeof b) < 0)
-            return -1;
         proto::AsyncSetPtt e;
-        proto::decode(b, sizeof b, e);
+        if (read_record<proto::async_setptt_size>(e) < 0)
+            return -1;
         if (m_listener)
             m_listener->cb_async_setptt(e.ptt, e.login);
         return 0;
     }
     case proto::packettype_async_gpiochanged: {
-        uint8_t b[proto::gpio_changed_size];
-        if (read_exact(b, sizeof b) < 0)
-            return -1;
         proto::GpioChanged e;
-        proto::decode(b, sizeof b, e);
+        if (read_record<proto::gpio_changed_size>(e) < 0)
+            return -1;
         if (m_listener)
             m_listener->cb_async_gpiochanged(e.bitmap, e.mask);
         return 0;
@@ -366,11 +358,9 @@ int class_roip_conn::on_event(uint32_t type)
         return 0;
     }
     case proto::packettype_upgradestatus: {
-        uint8_t b[proto::upgrade_status_size];
-        if (read_exact(b, sizeof b) < 0)
-            return -1;
         proto::UpgradeStatus e;
-        proto::decode(b, sizeof b, e);
+        if (read_record<proto::upgrade_status_size>(e) < 0)
+            return -1;
         if (m_listener)
             m_listener->cb_async_upgradestatus(e.status, e.arg1, e.arg2);
         return 0;

@@ -73,6 +73,14 @@ class class_roip_conn
     virtual int on_dm_status(const uint8_t *payload, int len);
 
   private:
+    // Reads one fixed-size record of N bytes and decodes it; -1 on either failure.
+    template <size_t N, typename Record> int read_record(Record &record)
+    {
+        uint8_t b[N];
+        if (read_exact(b, static_cast<int>(N)) < 0)
+            return -1;
+        return proto::decode(b, N, record) ? 0 : -1;
+    }
     int send_logged_in(const proto::Bytes &msg);
     // Waits up to `seconds` unless stopped; false once stopped.
     bool pause(int seconds);
