@@ -20,6 +20,9 @@ const char *usage_text()
            "  --capture SOURCE     silence, tone:HZ or a WAV file (8000 Hz)\n"
            "  --playback FILE.wav  record what is played on /dev/ssc0\n"
            "  --site NAME          join the multi-board site NAME\n"
+           "  --ram0 FILE[:SIZE]   /dev/ram0 holds a copy of FILE, zero padded to SIZE\n"
+           "                       (bytes, or with a K or M suffix)\n"
+           "  --mtd DIR            /dev/mtd3../dev/mtd5 are DIR/mtd3..DIR/mtd5\n"
            "  --also [--] PROGRAM2 [ARGS...] -- PROGRAM [ARGS...]\n"
            "                       start PROGRAM2 first, end it when PROGRAM ends\n";
 }
@@ -37,6 +40,51 @@ bool parse_hex_mask(const std::string &text, uint32_t &out)
             return false;
     }
     out = static_cast<uint32_t>(std::strtoul(s.c_str(), nullptr, 16));
+    return true;
+}
+
+bool parse_size(const std::string &text, uint64_t &out)
+{
+    uint64_t unit = 1;
+    std::string digits = text;
+    if (!digits.empty()) {
+        char last = digits.back();
+        if (last == 'K' || last == 'k')
+            unit = 1024;
+        else if (last == 'M' || last == 'm')
+            unit = 1024 * 1024;
+        if (unit != 1)
+            digits.pop_back();
+    }
+    if (digits.empty() || digits.size() > 15)
+        return false;
+    uint64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    out = n * unit; // 15 digits times 2^20 stays far below 2^64
+    return true;
+}
+
+bool parse_ram0(const std::string &text, std::string &file, uint64_t &size, std::string &error)
+{
+    file = text;
+    size = 0;
+    size_t colon = text.rfind(':');
+    if (colon != std::string::npos && colon + 1 < text.size() && text[colon + 1] >= '0' &&
+        text[colon + 1] <= '9') {
+        if (!parse_size(text.substr(colon + 1), size) || size == 0) {
+            error = "--ram0: not a size: " + text.substr(colon + 1);
+            return false;
+        }
+        file = text.substr(0, colon);
+    }
+    if (file.empty()) {
+        error = "--ram0 needs a file";
+        return false;
+    }
     return true;
 }
 
@@ -90,6 +138,16 @@ int parse_options(int argc, const char *const *argv, Options &opt, std::string &
         } else if (a == "--site") {
             if (!value(a, opt.site))
                 return -1;
+        } else if (a == "--ram0") {
+            if (!value(a, v) || !parse_ram0(v, opt.ram0_file, opt.ram0_size, error))
+                return -1;
+        } else if (a == "--mtd") {
+            if (!value(a, opt.mtd_dir))
+                return -1;
+            if (opt.mtd_dir.empty()) {
+                error = "--mtd needs a directory";
+                return -1;
+            }
         } else if (a == "--low" || a == "--high") {
             if (!value(a, v))
                 return -1;

@@ -76,3 +76,68 @@ TEST(BoxOptions, MistakesAreReported)
     EXPECT_NE(parse({"--high", "0x1z", "--", "p"}, e, err), 0);
     EXPECT_EQ(err, "--high: not a hexadecimal mask: 0x1z");
 }
+
+TEST(BoxOptions, SizesArePlainBytesOrKOrMSuffixed)
+{
+    uint64_t n = 0;
+    EXPECT_TRUE(parse_size("4096", n));
+    EXPECT_EQ(n, 4096u);
+    EXPECT_TRUE(parse_size("4K", n));
+    EXPECT_EQ(n, 4096u);
+    EXPECT_TRUE(parse_size("16k", n));
+    EXPECT_EQ(n, 16384u);
+    EXPECT_TRUE(parse_size("32M", n));
+    EXPECT_EQ(n, 32u << 20);
+    EXPECT_TRUE(parse_size("1m", n));
+    EXPECT_EQ(n, 1u << 20);
+    EXPECT_TRUE(parse_size("0", n));
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(parse_size("999999999999999", n));
+    EXPECT_EQ(n, 999999999999999u);
+    for (const char *bad :
+         {"", "K", "M", "4G", "4KB", "-1", "+4", "0x10", " 4", "4 ", "1.5M", "4KK", "1000000000000000"})
+        EXPECT_FALSE(parse_size(bad, n)) << bad;
+}
+
+TEST(BoxOptions, Ram0TakesAFileAndAnOptionalSize)
+{
+    Options o;
+    std::string err;
+    ASSERT_EQ(parse({"--ram0", "img.bin:64K", "--mtd", "flash", "--", "fwwriter", "--check"}, o, err), 0)
+        << err;
+    EXPECT_EQ(o.ram0_file, "img.bin");
+    EXPECT_EQ(o.ram0_size, 65536u);
+    EXPECT_EQ(o.mtd_dir, "flash");
+
+    Options plain;
+    ASSERT_EQ(parse({"--ram0", "img.bin", "--", "p"}, plain, err), 0) << err;
+    EXPECT_EQ(plain.ram0_file, "img.bin");
+    EXPECT_EQ(plain.ram0_size, 0u);
+    EXPECT_EQ(plain.mtd_dir, "");
+
+    std::string file;
+    uint64_t size = 0;
+    // A colon not followed by a digit belongs to the file name.
+    EXPECT_TRUE(parse_ram0("dir:a/img", file, size, err));
+    EXPECT_EQ(file, "dir:a/img");
+    EXPECT_EQ(size, 0u);
+    EXPECT_TRUE(parse_ram0("a:b:1M", file, size, err));
+    EXPECT_EQ(file, "a:b");
+    EXPECT_EQ(size, 1u << 20);
+    EXPECT_TRUE(parse_ram0("img:", file, size, err));
+    EXPECT_EQ(file, "img:");
+    EXPECT_FALSE(parse_ram0("img:4X", file, size, err));
+    EXPECT_NE(err.find("not a size: 4X"), std::string::npos) << err;
+    EXPECT_FALSE(parse_ram0("img:0", file, size, err));
+    EXPECT_FALSE(parse_ram0(":4K", file, size, err));
+    EXPECT_FALSE(parse_ram0("", file, size, err));
+
+    Options o2;
+    EXPECT_EQ(parse({"--ram0", "--", "p"}, o2, err), -1); // "--" is taken as the file, then no program
+    Options o3;
+    EXPECT_EQ(parse({"--mtd"}, o3, err), -1);
+    Options o4;
+    EXPECT_EQ(parse({"--mtd", "", "--", "p"}, o4, err), -1);
+    Options o5;
+    EXPECT_EQ(parse({"--ram0", "x:12Q", "--", "p"}, o5, err), -1);
+}
