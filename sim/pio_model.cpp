@@ -28,8 +28,14 @@ void to_ports(uint32_t mask, uint32_t words[3])
 PioModel::PioModel(uint8_t *window) : window_(window)
 {
     std::lock_guard<std::mutex> g(lock_);
-    for (int p = 0; p < 3; ++p)
+    uint32_t w[3];
+    to_ports(kResetOutputs, w);
+    for (int p = 0; p < 3; ++p) {
+        ports_[p].enabled = w[p];
+        ports_[p].output = w[p];
         publish(p);
+    }
+    last_directions_ = kResetOutputs;
 }
 
 uint32_t *PioModel::reg(int port, size_t offset) const

@@ -25,11 +25,17 @@ struct PinRef {
 };
 extern const PinRef kPinTable[32];
 
+// Logical bits of the lines that are outputs from reset.
+constexpr uint32_t kResetOutputs = 0x4000 | 0x8000; // status LED, beeper
+
 class PioModel
 {
   public:
     // `window` is the mapped register window (kUioWindowSize bytes, word
-    // aligned); it must outlive the model. All input pins start high.
+    // aligned); it must outlive the model. All input pins start high. The
+    // status LED (PB3) and the beeper (PB8) start as PIO outputs driven low,
+    // as the board's boot loader leaves them: fwwriter drives them without
+    // setting their direction.
     explicit PioModel(uint8_t *window);
 
     // One pass: takes the product's register writes and refreshes the status

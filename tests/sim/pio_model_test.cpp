@@ -39,12 +39,41 @@ TEST(PioModel, InputsStartHighAndFollowInjectedLevels)
     Window w;
     PioModel m(w.base());
     EXPECT_EQ(w.reg(0, kPioPdsr), 0xFFFFFFFFu);
-    EXPECT_EQ(m.levels(), 0x01FFFFFEu);
+    // All inputs high; the LED and beeper outputs low.
+    EXPECT_EQ(m.levels(), 0x01FF3FFEu);
     m.set_inputs(0x1000, 0); // PA1 low
     EXPECT_EQ(w.reg(0, kPioPdsr), 0xFFFFFFFDu);
-    EXPECT_EQ(m.levels(), 0x01FFEFFEu);
+    EXPECT_EQ(m.levels(), 0x01FF2FFEu);
     m.set_inputs(0, 0x1000);
-    EXPECT_EQ(m.levels(), 0x01FFFFFEu);
+    EXPECT_EQ(m.levels(), 0x01FF3FFEu);
+}
+
+TEST(PioModel, LedAndBeeperAreOutputsDrivenLowFromReset)
+{
+    Window w;
+    PioModel m(w.base());
+    EXPECT_EQ(w.reg(1, kPioPsr), (1u << 3) | (1u << 8));
+    EXPECT_EQ(w.reg(1, kPioOsr), (1u << 3) | (1u << 8));
+    EXPECT_EQ(w.reg(1, kPioOdsr), 0u);
+    EXPECT_EQ(w.reg(0, kPioOsr), 0u);
+    EXPECT_EQ(w.reg(2, kPioOsr), 0u);
+    EXPECT_EQ(m.directions(), 0xC000u);
+    EXPECT_EQ(m.outputs(), 0u);
+    EXPECT_FALSE(m.poll()); // the reset state is no change
+
+    // Set and clear alone move them, without any direction write.
+    w.reg(1, kPioSodr) = 1u << 3;
+    EXPECT_TRUE(m.poll());
+    EXPECT_EQ(m.outputs(), 0x4000u);
+    w.reg(1, kPioSodr) = 1u << 8;
+    w.reg(1, kPioCodr) = 1u << 3;
+    EXPECT_TRUE(m.poll());
+    EXPECT_EQ(m.outputs(), 0x8000u);
+    EXPECT_EQ(m.levels() & 0xC000u, 0x8000u);
+    w.reg(1, kPioCodr) = 1u << 8;
+    EXPECT_TRUE(m.poll());
+    EXPECT_EQ(m.outputs(), 0u);
+    EXPECT_EQ(m.directions(), 0xC000u);
 }
 
 TEST(PioModel, WriteRegistersAreTakenAndClearedToZero)
@@ -58,10 +87,10 @@ TEST(PioModel, WriteRegistersAreTakenAndClearedToZero)
     EXPECT_EQ(w.reg(1, kPioSodr), 0u);
     EXPECT_EQ(w.reg(1, kPioPer), 0u);
     EXPECT_EQ(w.reg(1, kPioOer), 0u);
-    EXPECT_EQ(w.reg(1, kPioOsr), 1u << 3);
-    EXPECT_EQ(w.reg(1, kPioPsr), 1u << 3);
+    EXPECT_EQ(w.reg(1, kPioOsr), (1u << 3) | (1u << 8));
+    EXPECT_EQ(w.reg(1, kPioPsr), (1u << 3) | (1u << 8));
     EXPECT_EQ(m.outputs(), 0x4000u);
-    EXPECT_EQ(m.directions(), 0x4000u);
+    EXPECT_EQ(m.directions(), 0xC000u);
     EXPECT_FALSE(m.poll()); // nothing new
 }
 
@@ -82,7 +111,7 @@ TEST(PioModel, PdsrShowsDrivenLevelsOfOutputsNotTheInjectedOnes)
     m.set_inputs(0x8000, 0);
     EXPECT_TRUE(m.poll());
     EXPECT_EQ(m.levels() & 0x8000u, 0u);
-    EXPECT_EQ(m.directions(), 0u);
+    EXPECT_EQ(m.directions(), 0x4000u);
 }
 
 TEST(PioModel, LevelsLatchedBeforeDirectionAreDrivenAtOnce)
@@ -95,7 +124,7 @@ TEST(PioModel, LevelsLatchedBeforeDirectionAreDrivenAtOnce)
     w.reg(1, kPioOer) = (1u << 31) | (1u << 30) | (1u << 9);
     m.poll();
     EXPECT_EQ(m.outputs(), 0x6u);
-    EXPECT_EQ(m.directions(), 0xEu);
+    EXPECT_EQ(m.directions(), 0xC00Eu);
 }
 
 TEST(PioModel, PinsWithoutLogicalBitsDoNotShowInTheWord)
@@ -105,7 +134,7 @@ TEST(PioModel, PinsWithoutLogicalBitsDoNotShowInTheWord)
     w.reg(2, kPioOer) = 0xFFFFFFFFu;
     w.reg(2, kPioCodr) = 0xFFFFFFFFu;
     m.poll();
-    EXPECT_EQ(m.directions(), 0x10000u); // only PC6 has a bit
+    EXPECT_EQ(m.directions(), 0x1C000u); // only PC6 has a bit (besides the LED and beeper)
     EXPECT_EQ(m.levels() & 0x10000u, 0u);
-    EXPECT_EQ(m.levels() | 0x10000u, 0x01FFFFFEu);
+    EXPECT_EQ(m.levels() | 0x10000u, 0x01FF3FFEu);
 }
