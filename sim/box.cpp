@@ -34,6 +34,16 @@ std::string absolute(const std::string &path)
     return std::string(buf) + "/" + path;
 }
 
+// The /sbin/mtd stand-in is built next to the boardbox binary.
+std::string mtd_tool_path()
+{
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string exe = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    size_t slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/boardbox-mtd";
+}
+
 uint32_t mask_of(const nlohmann::json &v, bool &ok)
 {
     ok = true;
@@ -85,6 +95,8 @@ int Box::prepare(std::string &why)
         if (control_.bind(opt_.control, why) != 0)
             return -1;
     }
+    if (flash_.prepare(opt_, mtd_tool_path(), why) != 0)
+        return -1;
     if (ssc_.set_capture(opt_.capture, why) != 0)
         return -1;
     if (!opt_.playback.empty() && ssc_.set_playback_file(opt_.playback, why) != 0)
@@ -101,8 +113,9 @@ int Box::prepare(std::string &why)
 
 int Box::build(std::string &why)
 {
-    if (sandbox_.enter(why, &site_) != 0 || sandbox_.build_root(config_src_.get(), why) != 0 ||
-        sandbox_.loopback_up(why) != 0 || site_.join(why) != 0)
+    if (sandbox_.enter(why, &site_) != 0 || flash_.clone_host_files(why) != 0 ||
+        sandbox_.build_root(config_src_.get(), why) != 0 || sandbox_.loopback_up(why) != 0 ||
+        site_.join(why) != 0 || flash_.install(why) != 0)
         return -1;
     if (!site_.address().empty())
         log_.event("site %s address %s%s", opt_.site.c_str(), site_.address().c_str(),
@@ -143,6 +156,8 @@ int Box::start_devices(std::string &why)
         return -1;
     ssc_.start();
     site_.start();
+    if (flash_.start(why) != 0)
+        return -1;
     pio_thread_ = std::thread([this] { pio_loop(); });
     for (auto &t : ttys_)
         if (t->start(why) != 0)
@@ -160,7 +175,7 @@ void Box::pio_loop()
     // The PIO registers are polled often enough to catch the product's 50 ms
     // pulses exactly; a small timer slack keeps the period near 150 us.
     ::prctl(PR_SET_TIMERSLACK, 1000UL);
-    uint32_t outs = 0, dirs = 0;
+    uint32_t outs = pio_->outputs(), dirs = pio_->directions();
     while (!pio_stop_.load()) {
         if (pio_->poll()) {
             uint32_t o = pio_->outputs(), d = pio_->directions();
@@ -239,6 +254,7 @@ void Box::register_commands()
             return json{{"ok", false}, {"error", why}};
         return json{{"ok", true}};
     });
+    control_.add("mtd", [this](const json &r) { return flash_.control(r); });
     control_.add("log", [this](const json &r) {
         log_.event("note %s", r.value("text", std::string()).c_str());
         return json{{"ok", true}};
@@ -333,6 +349,7 @@ int Box::run()
         plan.also = opt_.also;
         plan.control = opt_.control;
         plan.sync_fd = theirs.get();
+        plan.seek_filter = flash_.ram0().present;
         plan.log = &log_;
         run_init(plan);
     }
@@ -351,6 +368,11 @@ int Box::run()
     h.i2c_path = std::string(Sandbox::kFuseDir) + "/i2c-0";
     h.pcm_config = [this](const uint8_t *rec) { return ssc_.configure(rec); };
     h.i2c_slave = [this](unsigned long addr) { return amp_.select(addr); };
+    Ram0Identity ram0 = flash_.ram0();
+    h.seek_limited = ram0.present;
+    h.seek_dev = ram0.dev;
+    h.seek_ino = ram0.ino;
+    h.seek_size = ram0.size;
     if (ioctls_.start(notify, sandbox_.host_proc(), std::move(h)) != 0 || start_devices(why) != 0) {
         std::fprintf(stderr, "boardbox: cannot start the board devices: %s\n", why.c_str());
         ::kill(init, SIGKILL);
@@ -372,6 +394,7 @@ void Box::teardown()
 {
     ssc_.stop();
     fuse_.stop();
+    flash_.stop();
     ioctls_.stop();
     if (pio_thread_.joinable()) {
         pio_stop_.store(true);

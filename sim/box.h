@@ -14,6 +14,7 @@
 #include "sim/box_sandbox.h"
 #include "sim/control_server.h"
 #include "sim/event_log.h"
+#include "sim/flash_devices.h"
 #include "sim/fuse_devices.h"
 #include "sim/ioctl_supervisor.h"
 #include "sim/pio_model.h"
@@ -49,6 +50,7 @@ class Box
     Amplifier amp_{log_};
     SscEngine ssc_{log_};
     FuseDevices fuse_;
+    FlashDevices flash_{log_};
     IoctlSupervisor ioctls_;
     std::vector<std::unique_ptr<TtyPort>> ttys_;
     UniqueFd config_src_, save_dir_;

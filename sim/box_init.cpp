@@ -70,7 +70,7 @@ void run_init(const InitPlan &plan)
         fail("cannot mount /proc");
 
     std::string why;
-    int notify = install_ioctl_filter(why);
+    int notify = install_ioctl_filter(why, plan.seek_filter);
     if (notify < 0) {
         std::fprintf(stderr, "boardbox: %s\n", why.c_str());
         _exit(125);

@@ -18,6 +18,7 @@ struct InitPlan {
     std::vector<std::string> also; // started first, ended with PROGRAM
     std::string control;           // passed to the programs as BOARDBOX_CONTROL
     int sync_fd = -1;              // socket to the supervisor
+    bool seek_filter = false;      // the supervisor also answers lseek
     EventLog *log = nullptr;
 };
 

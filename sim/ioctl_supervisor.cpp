@@ -5,18 +5,39 @@
 #include <seccomp.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <linux/seccomp.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace boardbox
 {
 
-int install_ioctl_filter(std::string &why)
+bool block_seek(int64_t position, uint64_t size, int64_t offset, int whence, int64_t &result)
+{
+    int64_t base;
+    if (whence == SEEK_SET)
+        base = 0;
+    else if (whence == SEEK_CUR)
+        base = position;
+    else if (whence == SEEK_END)
+        base = size > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(size);
+    else
+        return false;
+    int64_t pos;
+    if (__builtin_add_overflow(base, offset, &pos) || pos < 0 || static_cast<uint64_t>(pos) > size)
+        return false;
+    result = pos;
+    return true;
+}
+
+int install_ioctl_filter(std::string &why, bool seeks)
 {
     scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
     if (!ctx) {
@@ -32,6 +53,8 @@ int install_ioctl_filter(std::string &why)
             rc = seccomp_rule_add(ctx, SCMP_ACT_NOTIFY, SCMP_SYS(ioctl), 1,
                                   SCMP_A1(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, req));
     }
+    if (rc == 0 && seeks)
+        rc = seccomp_rule_add(ctx, SCMP_ACT_NOTIFY, SCMP_SYS(lseek), 0);
     if (rc == 0)
         rc = seccomp_load(ctx);
     int fd = rc == 0 ? seccomp_notify_fd(ctx) : -1;
@@ -143,6 +166,17 @@ void IoctlSupervisor::handle_one()
     resp->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
 
     int fd = static_cast<int>(req->data.args[0]);
+    if (req->data.nr == SYS_lseek) {
+        int result = check_seek(static_cast<pid_t>(req->pid), fd, static_cast<int64_t>(req->data.args[1]),
+                                static_cast<int>(req->data.args[2]));
+        if (result < 0) {
+            resp->flags = 0;
+            resp->error = result;
+        }
+        seccomp_notify_respond(notify_.get(), resp);
+        seccomp_notify_free(req, resp);
+        return;
+    }
     unsigned long cmd = req->data.args[1] & 0xFFFFFFFFu;
     uint64_t arg = req->data.args[2];
     char link[512];
@@ -172,6 +206,34 @@ void IoctlSupervisor::handle_one()
     }
     seccomp_notify_respond(notify_.get(), resp);
     seccomp_notify_free(req, resp);
+}
+
+int IoctlSupervisor::check_seek(pid_t pid, int fd, int64_t offset, int whence)
+{
+    if (!handlers_.seek_limited || (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END))
+        return 0;
+    std::string fd_path = std::to_string(pid) + "/fd/" + std::to_string(fd);
+    struct stat st;
+    if (::fstatat(host_proc_, fd_path.c_str(), &st, 0) != 0 || st.st_dev != handlers_.seek_dev ||
+        st.st_ino != handlers_.seek_ino)
+        return 0;
+    // The caller's position: "pos:" in the descriptor's fdinfo.
+    int64_t position = 0;
+    if (whence == SEEK_CUR) {
+        std::string info_path = std::to_string(pid) + "/fdinfo/" + std::to_string(fd);
+        UniqueFd info(::openat(host_proc_, info_path.c_str(), O_RDONLY | O_CLOEXEC));
+        char buf[512];
+        ssize_t n = info.valid() ? ::read(info.get(), buf, sizeof buf - 1) : -1;
+        if (n <= 0)
+            return 0;
+        buf[n] = 0;
+        const char *p = std::strstr(buf, "pos:");
+        if (!p)
+            return 0;
+        position = std::strtoll(p + 4, nullptr, 10);
+    }
+    int64_t result;
+    return block_seek(position, handlers_.seek_size, offset, whence, result) ? 0 : -EINVAL;
 }
 
 } // namespace boardbox

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/reboot.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/byteorder.h"
@@ -103,6 +105,64 @@ void sleep_ms(int ms)
     nanosleep(&ts, nullptr);
 }
 
+// FNV-1a over a byte stream, printed by the flash commands for the tests.
+struct Fnv {
+    uint64_t h = 1469598103934665603ull;
+    void add(const uint8_t *p, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            h = (h ^ p[i]) * 1099511628211ull;
+    }
+};
+
+// The test pattern written to flash: byte i is (i * 7 + 3) & 0xFF.
+uint8_t pattern(uint64_t i)
+{
+    return static_cast<uint8_t>(i * 7 + 3);
+}
+
+// "SET:4096", "CUR:-1", "END:0" -> lseek on `fd`, one line per call.
+void seek_op(int fd, const std::string &op)
+{
+    size_t colon = op.find(':');
+    std::string w = op.substr(0, colon);
+    long long off = std::strtoll(op.c_str() + colon + 1, nullptr, 10);
+    int whence = w == "SET" ? SEEK_SET : w == "CUR" ? SEEK_CUR : SEEK_END;
+    errno = 0;
+    off_t r = lseek(fd, static_cast<off_t>(off), whence);
+    std::printf("seek %s -> %lld errno %d\n", op.c_str(), static_cast<long long>(r), r < 0 ? errno : 0);
+}
+
+// What fwwriter does to write a partition: erase through the shell, then the
+// data through a pipe in 8192-byte chunks, the last one zero padded (unless
+// `exact`). Prints the tool's status.
+void flash(const std::string &dev, uint64_t size, bool exact)
+{
+    std::string erase = "/sbin/mtd erase " + dev;
+    int rc = system(erase.c_str());
+    std::printf("erase status %d\n", WIFEXITED(rc) ? WEXITSTATUS(rc) : -1);
+    std::string write = "/sbin/mtd write - " + dev;
+    signal(SIGPIPE, SIG_IGN); // a failing tool stops reading
+    FILE *p = popen(write.c_str(), "w");
+    if (!p) {
+        std::printf("popen failed errno %d\n", errno);
+        return;
+    }
+    uint64_t done = 0;
+    while (done < size) {
+        uint8_t buf[8192];
+        std::memset(buf, 0, sizeof buf);
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(sizeof buf, size - done));
+        for (size_t i = 0; i < chunk; ++i)
+            buf[i] = pattern(done + i);
+        if (fwrite(buf, 1, exact ? chunk : sizeof buf, p) != (exact ? chunk : sizeof buf))
+            break;
+        done += chunk;
+    }
+    rc = pclose(p);
+    std::printf("write status %d\n", WIFEXITED(rc) ? WEXITSTATUS(rc) : -1);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -153,6 +213,115 @@ int main(int argc, char **argv)
         reboot(RB_AUTOBOOT);
         std::printf("reboot returned errno %d\n", errno);
         return 1;
+    }
+    if (cmd == "ram0-read") { // the whole RAM disk: its length by reads and by SEEK_END
+        int fd = open("/dev/ram0", O_RDONLY);
+        if (fd < 0) {
+            std::printf("ram0 open errno %d\n", errno);
+            return 1;
+        }
+        Fnv f;
+        uint64_t total = 0;
+        uint8_t buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) {
+            f.add(buf, static_cast<size_t>(n));
+            total += static_cast<uint64_t>(n);
+        }
+        std::printf("ram0 read %llu bytes hash %016llx\n", static_cast<unsigned long long>(total),
+                    static_cast<unsigned long long>(f.h));
+        std::printf("ram0 end %lld\n", static_cast<long long>(lseek(fd, 0, SEEK_END)));
+        return 0;
+    }
+    if (cmd == "seek") { // PATH OP...: lseek calls in order on one descriptor
+        int fd = open(argv[2], O_RDONLY);
+        if (fd < 0) {
+            std::printf("open errno %d\n", errno);
+            return 1;
+        }
+        for (int i = 3; i < argc; ++i)
+            seek_op(fd, argv[i]);
+        return 0;
+    }
+    if (cmd == "ram0-write") { // TEXT at offset 0, through a read/write descriptor
+        int fd = open("/dev/ram0", O_RDWR);
+        if (fd < 0) {
+            std::printf("ram0 open errno %d\n", errno);
+            return 1;
+        }
+        ssize_t n = pwrite(fd, argv[2], std::strlen(argv[2]), 0);
+        char back[64] = {};
+        pread(fd, back, std::min(sizeof back - 1, std::strlen(argv[2])), 0);
+        std::printf("ram0 wrote %zd read back %s\n", n, back);
+        return 0;
+    }
+    if (cmd == "flash") { // DEV SIZE [exact] [reboot] [hold]
+        bool exact = false, boot = false, hold = false;
+        for (int i = 4; i < argc; ++i) {
+            exact |= std::string(argv[i]) == "exact";
+            boot |= std::string(argv[i]) == "reboot";
+            hold |= std::string(argv[i]) == "hold";
+        }
+        // fwwriter blinks the LED from a thread meanwhile.
+        std::thread([] {
+            Window w;
+            for (;;) {
+                *w.reg(1, boardbox::kPioCodr) = 1u << 3;
+                sleep_ms(25);
+                *w.reg(1, boardbox::kPioSodr) = 1u << 3;
+                sleep_ms(25);
+            }
+        }).detach();
+        flash(argv[2], num(argv[3]), exact);
+        std::printf("flashed\n");
+        if (boot) {
+            sync();
+            reboot(RB_AUTOBOOT);
+            std::printf("reboot returned errno %d\n", errno);
+            return 1;
+        }
+        if (hold)
+            for (;;)
+                pause();
+        return 0;
+    }
+    if (cmd == "flash-info") { // DEV: size and a hash of the content
+        int fd = open(argv[2], O_RDONLY);
+        if (fd < 0) {
+            std::printf("open errno %d\n", errno);
+            return 1;
+        }
+        Fnv f;
+        uint64_t total = 0, ff = 0;
+        uint8_t buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) {
+            f.add(buf, static_cast<size_t>(n));
+            for (ssize_t i = 0; i < n; ++i)
+                ff += buf[i] == 0xFF;
+            total += static_cast<uint64_t>(n);
+        }
+        std::printf("%s size %llu erased %llu\n", argv[2], static_cast<unsigned long long>(total),
+                    static_cast<unsigned long long>(ff));
+        return 0;
+    }
+    if (cmd == "pio-blink") { // N [hold]: LED, then beeper, on and off, set and clear only
+        Window w;
+        int n = static_cast<int>(num(argv[2]));
+        for (int i = 0; i < n; ++i) {
+            for (uint32_t bit : {1u << 3, 1u << 8}) {
+                *w.reg(1, boardbox::kPioSodr) = bit;
+                sleep_ms(25);
+                *w.reg(1, boardbox::kPioCodr) = bit;
+                sleep_ms(25);
+            }
+        }
+        *w.reg(1, boardbox::kPioSodr) = 1u << 3; // the LED stays on
+        std::printf("blinked\n");
+        if (std::string(argv[argc - 1]) == "hold")
+            for (;;)
+                pause();
+        return 0;
     }
     if (cmd == "ssc-config") { // [rxfer]
         int fd = open_ssc(argc > 2 ? static_cast<uint32_t>(num(argv[2])) : 160);

@@ -56,17 +56,27 @@ inline std::set<std::string> list_dir(const std::string &path)
     return names;
 }
 
-// A fresh directory, removed with its files by the destructor.
+// Removes a directory and everything below it.
+inline void remove_tree(const std::string &path)
+{
+    for (auto &n : list_dir(path)) {
+        if (n == "." || n == "..")
+            continue;
+        std::string p = path + "/" + n;
+        struct stat st;
+        if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            remove_tree(p);
+        else
+            ::unlink(p.c_str());
+    }
+    ::rmdir(path.c_str());
+}
+
+// A fresh directory, removed with its contents by the destructor.
 struct TempDir {
     std::string path;
     TempDir() : path(boardbox::BoxProcess::temp_path("dir")) { ::mkdir(path.c_str(), 0755); }
-    ~TempDir()
-    {
-        for (auto &n : list_dir(path))
-            if (n != "." && n != "..")
-                ::unlink((path + "/" + n).c_str());
-        ::rmdir(path.c_str());
-    }
+    ~TempDir() { remove_tree(path); }
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
