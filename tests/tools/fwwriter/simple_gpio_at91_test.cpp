@@ -1,0 +1,131 @@
+#include "tools/fwwriter/ledblink.h"
+#include "tools/fwwriter/simple_gpio_at91.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace
+{
+
+constexpr uint32_t untouched = 0xA5A5A5A5u;
+
+// Plain memory in place of the peripheral window; stores are native words.
+class Window
+{
+  public:
+    Window() : mem_(simple_gpio_at91::window_size / 4, untouched) {}
+    uint8_t *base() { return reinterpret_cast<uint8_t *>(mem_.data()); }
+    uint32_t at(size_t offset) const { return mem_[offset / 4]; }
+    std::vector<size_t> written() const
+    {
+        std::vector<size_t> out;
+        for (size_t i = 0; i < mem_.size(); ++i) {
+            if (mem_[i] != untouched)
+                out.push_back(i * 4);
+        }
+        return out;
+    }
+
+  private:
+    std::vector<uint32_t> mem_;
+};
+
+} // namespace
+
+TEST(SimpleGpioAt91, WindowMatchesTheGatewaysRegisterMap)
+{
+    EXPECT_EQ(simple_gpio_at91::window_size, 392544u);
+    EXPECT_EQ(simple_gpio_at91::piob, 0x5F600u);
+    EXPECT_EQ(simple_gpio_at91::pio_sodr, 0x30u);
+    EXPECT_EQ(simple_gpio_at91::pio_codr, 0x34u);
+    EXPECT_LE(simple_gpio_at91::piob + simple_gpio_at91::pio_codr + 4, simple_gpio_at91::window_size);
+}
+
+TEST(SimpleGpioAt91, LedOnSetsPb3AndOffClearsIt)
+{
+    Window w;
+    simple_gpio_at91::drive(w.base(), simple_gpio_at91::pb3_led, 1);
+    EXPECT_EQ(w.written(), std::vector<size_t>{0x5F630});
+    EXPECT_EQ(w.at(0x5F630), 0x8u);
+    simple_gpio_at91::drive(w.base(), simple_gpio_at91::pb3_led, 0);
+    EXPECT_EQ(w.written(), (std::vector<size_t>{0x5F630, 0x5F634}));
+    EXPECT_EQ(w.at(0x5F634), 0x8u);
+}
+
+TEST(SimpleGpioAt91, BeeperIsPb8)
+{
+    Window w;
+    simple_gpio_at91::drive(w.base(), simple_gpio_at91::pb8_beep, 1);
+    EXPECT_EQ(w.at(0x5F630), 0x100u);
+    simple_gpio_at91::drive(w.base(), simple_gpio_at91::pb8_beep, 0);
+    EXPECT_EQ(w.at(0x5F634), 0x100u);
+    EXPECT_EQ(w.written(), (std::vector<size_t>{0x5F630, 0x5F634}));
+}
+
+TEST(SimpleGpioAt91, HelpersDoNothingWhileClosed)
+{
+    // Never opened here: the device path is the board's.
+    simple_gpio_at91_led(1);
+    simple_gpio_at91_beep(1);
+    simple_gpio_at91_close();
+    simple_gpio_at91_close();
+}
+
+namespace
+{
+
+std::mutex calls_lock;
+std::condition_variable calls_cv;
+std::vector<int> calls;
+
+void record(int on)
+{
+    std::lock_guard<std::mutex> g(calls_lock);
+    calls.push_back(on);
+    calls_cv.notify_all();
+}
+
+} // namespace
+
+TEST(LedBlink, AlternatesOffAndOnUntilStopped)
+{
+    {
+        std::lock_guard<std::mutex> g(calls_lock);
+        calls.clear();
+    }
+    fwwriter::LedBlink blink(record);
+    ASSERT_EQ(blink.start(), 0);
+    {
+        std::unique_lock<std::mutex> g(calls_lock);
+        ASSERT_TRUE(calls_cv.wait_for(g, std::chrono::seconds(30), [] { return calls.size() >= 5; }));
+    }
+    blink.stop();
+    std::vector<int> seen;
+    {
+        std::lock_guard<std::mutex> g(calls_lock);
+        seen = calls;
+    }
+    ASSERT_GE(seen.size(), 5u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i], static_cast<int>(i % 2)) << i;
+    // Stopped means no further call.
+    blink.stop();
+    std::lock_guard<std::mutex> g(calls_lock);
+    EXPECT_EQ(calls, seen);
+}
+
+TEST(LedBlink, StopWithoutStartAndDestructionStop)
+{
+    fwwriter::LedBlink idle(record);
+    idle.stop();
+    {
+        fwwriter::LedBlink running(record);
+        ASSERT_EQ(running.start(), 0);
+    }
+    SUCCEED();
+}

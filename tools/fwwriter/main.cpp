@@ -1,0 +1,165 @@
+// fwwriter: checks the upgrade image in "/dev/ram0" and, in the upgrade modes,
+// writes its parts to the flash partitions and restarts the board.
+#include "tools/fwwriter/ledblink.h"
+#include "tools/fwwriter/mtd.h"
+#include "tools/fwwriter/options.h"
+#include "tools/fwwriter/say.h"
+#include "tools/fwwriter/simple_gpio_at91.h"
+#include "tools/fwwriter/upgrade_header.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/reboot.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace fwwriter;
+
+namespace
+{
+
+class Ramdisk
+{
+  public:
+    Ramdisk() : fd_(::open("/dev/ram0", O_RDONLY | O_CLOEXEC)) {}
+    ~Ramdisk() { close(); }
+    Ramdisk(const Ramdisk &) = delete;
+    Ramdisk &operator=(const Ramdisk &) = delete;
+
+    int fd() const { return fd_; }
+    void close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_;
+};
+
+size_t read_full(int fd, uint8_t *buf, size_t len)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = ::read(fd, buf + got, len - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+// A negative size leaves the partition alone, 0 erases it only.
+void flash_part(int fd, int32_t size, const char *title, const char *device)
+{
+    if (size < 0)
+        return;
+    say_line(title);
+    mtd_erase(device);
+    if (size > 0)
+        mtd_write(fd, device, size);
+}
+
+void pause_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// A flash tool that quits early must not end the writer mid-upgrade: the
+// write fails with EPIPE instead. A handler rather than SIG_IGN, so the tools
+// started from here get the default disposition back.
+void on_sigpipe(int) {}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    struct sigaction sa = {};
+    sa.sa_handler = on_sigpipe;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGPIPE, &sa, nullptr);
+
+    Options opt;
+    if (parse_options(argc, argv, &opt) < 0) {
+        std::puts(usage_line);
+        return 1;
+    }
+    v = opt.v;
+
+    Ramdisk ram;
+    if (ram.fd() < 0) {
+        say_line("cannot open ramdisk");
+        return 1;
+    }
+    uint8_t raw[upgrade_header_size];
+    upgrade_header hdr;
+    if (read_full(ram.fd(), raw, sizeof raw) != sizeof raw ||
+        upgrade_header_decode(raw, sizeof raw, &hdr) < 0) {
+        say_line("cannot read header");
+        return 1;
+    }
+    if (const char *bad = upgrade_header_check_ident(hdr)) {
+        say_line(bad);
+        return 1;
+    }
+    say_line("header ok, checking data ..");
+    if (const char *bad = upgrade_header_check_sizes(hdr)) {
+        say_line(bad);
+        return 1;
+    }
+    // A block device refuses a seek beyond its end, so reaching the end of
+    // the data proves that all of it lies on the RAM disk.
+    const int64_t data_end = static_cast<int64_t>(upgrade_header_size) + upgrade_header_data_size(hdr);
+    if (::lseek(ram.fd(), static_cast<off_t>(data_end), SEEK_SET) != static_cast<off_t>(data_end)) {
+        say_line("seek failed");
+        return 1;
+    }
+    say_line("upgrade looks fine");
+    if (opt.mode == mode_check)
+        return 0;
+
+    if (::lseek(ram.fd(), static_cast<off_t>(upgrade_header_size), SEEK_SET) !=
+        static_cast<off_t>(upgrade_header_size)) {
+        say_line("seek failed");
+        return 1;
+    }
+    say_line("flashing ..");
+    say("hdr.mtd0 : %d\n", hdr.mtd0);
+    say("hdr.mtd1 : %d\n", hdr.mtd1);
+    say("hdr.mtd2 : %d\n", hdr.mtd2);
+    say("hdr.mtd3 : %d\n", hdr.mtd3);
+
+    LedBlink blink(simple_gpio_at91_led);
+    if (simple_gpio_at91_open() < 0)
+        say_line("simple_gpio_at91_open failed !");
+    else
+        blink.start();
+
+    // No way back from here: a failed partition is reported and the next
+    // one is still written.
+    flash_part(ram.fd(), hdr.mtd1, ": kernel", "/dev/mtd3");
+    flash_part(ram.fd(), hdr.mtd2, ": roofs", "/dev/mtd4");
+    flash_part(ram.fd(), hdr.mtd3, ": confg", "/dev/mtd5");
+
+    ram.close();
+    say_line("done");
+    ::sync();
+    say_line(": rebooting");
+    pause_ms(500);
+    simple_gpio_at91_beep(1);
+    pause_ms(50);
+    simple_gpio_at91_beep(0);
+    pause_ms(50);
+    blink.stop();
+    simple_gpio_at91_close();
+    ::reboot(RB_AUTOBOOT);
+    say_line("reboot failed !");
+    return 1;
+}
