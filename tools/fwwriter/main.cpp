@@ -3,6 +3,7 @@
 #include "tools/fwwriter/ledblink.h"
 #include "tools/fwwriter/mtd.h"
 #include "tools/fwwriter/options.h"
+#include "tools/fwwriter/read_full.h"
 #include "tools/fwwriter/say.h"
 #include "tools/fwwriter/simple_gpio_at91.h"
 #include "tools/fwwriter/upgrade_header.h"
@@ -40,20 +41,6 @@ class Ramdisk
   private:
     int fd_;
 };
-
-size_t read_full(int fd, uint8_t *buf, size_t len)
-{
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = ::read(fd, buf + got, len - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
 
 // A negative size leaves the partition alone, 0 erases it only.
 void flash_part(int fd, int32_t size, const char *title, const char *device)

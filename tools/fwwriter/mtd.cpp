@@ -1,5 +1,6 @@
 #include "tools/fwwriter/mtd.h"
 
+#include "tools/fwwriter/read_full.h"
 #include "tools/fwwriter/say.h"
 
 #include <cerrno>
@@ -17,21 +18,6 @@ namespace
 {
 
 constexpr size_t cmd_size = 128;
-
-// Reads until `len` bytes, end of input or an error; the count read.
-size_t read_full(int fd, uint8_t *buf, size_t len)
-{
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = ::read(fd, buf + got, len - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
 
 bool write_full(int fd, const uint8_t *buf, size_t len)
 {

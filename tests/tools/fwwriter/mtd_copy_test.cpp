@@ -31,7 +31,7 @@ struct CopyResult {
 
 // Runs mtd_copy between two pipes: `input` is fed from one thread (then the
 // pipe is closed), the output drained by another until the copy closes it.
-CopyResult copy(const Bytes &input, int size)
+CopyResult copy(const Bytes &input, int size, size_t piece = 0)
 {
     CopyResult r;
     int in[2], out[2];
@@ -40,7 +40,10 @@ CopyResult copy(const Bytes &input, int size)
     std::thread feeder([&] {
         size_t done = 0;
         while (done < input.size()) {
-            ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
+            size_t len = input.size() - done;
+            if (piece != 0 && len > piece)
+                len = piece;
+            ssize_t n = ::write(in[1], input.data() + done, len);
             if (n <= 0)
                 break;
             done += static_cast<size_t>(n);
@@ -111,6 +114,16 @@ TEST(MtdCopy, OneByteAndOneBlockPlusOne)
     EXPECT_EQ(less.out[8190], pattern(8191)[8190]);
     EXPECT_EQ(less.out[8191], 0);
     EXPECT_EQ(less.log, ": read r: 8191\n");
+}
+
+TEST(MtdCopy, InputArrivingInPiecesIsGathered)
+{
+    const Bytes data = pattern(10000);
+    CopyResult r = copy(data, 10000, 77);
+    EXPECT_EQ(r.rc, 0);
+    ASSERT_EQ(r.out.size(), 16384u);
+    EXPECT_EQ(Bytes(r.out.begin(), r.out.begin() + 10000), data);
+    EXPECT_EQ(r.log, ": read r: 8192\n: read r: 1808\n");
 }
 
 TEST(MtdCopy, ZeroBytesWriteNothing)
