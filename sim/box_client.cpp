@@ -187,4 +187,27 @@ int Client::note(const std::string &text)
     return request({{"cmd", "log"}, {"text", text}}, r);
 }
 
+int Client::flash_state(FlashState &state)
+{
+    nlohmann::json r;
+    if (request({{"cmd", "mtd"}}, r) != 0)
+        return -1;
+    state = FlashState();
+    state.ram0_size = r.value("ram0_size", -1LL);
+    if (!r.contains("partitions") || !r["partitions"].is_array())
+        return -1;
+    for (auto &p : r["partitions"]) {
+        MtdPartition m;
+        m.device = p.value("device", std::string());
+        m.size = p.value("size", uint64_t{0});
+        m.erases = p.value("erases", uint64_t{0});
+        m.writes = p.value("writes", uint64_t{0});
+        m.failed_writes = p.value("failed_writes", uint64_t{0});
+        m.last_write_bytes = p.value("last_write_bytes", uint64_t{0});
+        m.last_write_ok = p.value("last_write_ok", true);
+        state.partitions.push_back(m);
+    }
+    return 0;
+}
+
 } // namespace boardbox

@@ -30,6 +30,20 @@ struct AudioLevels {
     uint64_t rx_blocks = 0, rx_read = 0, tx_blocks = 0, tx_written = 0, tx_fill = 0;
 };
 
+// One flash partition as the `mtd` request reports it.
+struct MtdPartition {
+    std::string device; // "/dev/mtd3"
+    uint64_t size = 0;
+    uint64_t erases = 0, writes = 0, failed_writes = 0;
+    uint64_t last_write_bytes = 0;
+    bool last_write_ok = true;
+};
+
+struct FlashState {
+    std::vector<MtdPartition> partitions; // mtd3, mtd4, mtd5
+    long long ram0_size = -1;             // -1: no /dev/ram0
+};
+
 class Client
 {
   public:
@@ -64,6 +78,8 @@ class Client
     // Host path of the pty a raw line is relayed to.
     int tty_path(int port, std::string &path);
     int note(const std::string &text);
+    // The partitions and the RAM disk (the `mtd` request).
+    int flash_state(FlashState &state);
 
   private:
     int fd_ = -1;

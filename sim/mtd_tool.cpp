@@ -78,13 +78,19 @@ int write_all(int fd, const uint8_t *p, size_t n)
     return 0;
 }
 
-// The partition's size, or -1 with errno.
+// The partition's size, or -1 with errno. In the box the partitions are
+// regular files; anything else (run by mistake on a host's disk) is refused.
 long long open_device(const char *device, int &fd)
 {
     fd = ::open(device, O_WRONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0)
         return -1;
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = ENODEV;
+        return -1;
+    }
     return static_cast<long long>(st.st_size);
 }
 

@@ -252,16 +252,19 @@ TEST(BoxMtd, AnythingElseGetsTheUsage)
     ASSERT_EQ(box.start({"--log", dir.file("log")},
                         {"/bin/sh", "-c",
                          "/sbin/mtd; echo rc $?; /sbin/mtd write x /dev/mtd3; echo rc $?; "
-                         "/sbin/mtd erase; echo rc $?; /sbin/mtd erase /dev/mtd9; echo rc $?"}),
+                         "/sbin/mtd erase; echo rc $?; /sbin/mtd erase /dev/mtd9; echo rc $?; "
+                         "/sbin/mtd erase /dev/null; echo rc $?"}),
               0);
     ASSERT_EQ(box.wait_exit(), 0) << box.output();
-    EXPECT_EQ(box.stdout_lines(), (std::vector<std::string>{"rc 1", "rc 1", "rc 1", "rc 1"})) << box.output();
+    EXPECT_EQ(box.stdout_lines(), (std::vector<std::string>{"rc 1", "rc 1", "rc 1", "rc 1", "rc 1"}))
+        << box.output();
     EXPECT_NE(line_with(box.stderr_lines(), "usage: mtd erase DEVICE"), "") << box.output();
     std::string log = read_file(dir.file("log"));
     EXPECT_NE(log.find("mtd usage error: \n"), std::string::npos) << log;
     EXPECT_NE(log.find("mtd usage error: write x /dev/mtd3\n"), std::string::npos) << log;
     EXPECT_NE(log.find("mtd usage error: erase\n"), std::string::npos) << log;
     EXPECT_NE(log.find("mtd erase /dev/mtd9 failed: No such file or directory"), std::string::npos) << log;
+    EXPECT_NE(log.find("mtd erase /dev/null failed: No such device"), std::string::npos) << log;
 }
 
 TEST(BoxMtd, TheRestOfSbinStaysUsable)
@@ -303,6 +306,15 @@ TEST(BoxMtd, ControlSocketReportsPartitionsAndRam0)
     EXPECT_EQ(r["partitions"][1]["writes"], 0);
     EXPECT_EQ(r["partitions"][2]["device"], "/dev/mtd5");
     EXPECT_EQ(r["partitions"][2]["size"], 1048576);
+    boardbox::FlashState f;
+    ASSERT_EQ(c.flash_state(f), 0);
+    EXPECT_EQ(f.ram0_size, 65536);
+    ASSERT_EQ(f.partitions.size(), 3u);
+    EXPECT_EQ(f.partitions[0].device, "/dev/mtd3");
+    EXPECT_EQ(f.partitions[0].last_write_bytes, 16384u);
+    EXPECT_EQ(f.partitions[0].erases, 1u);
+    EXPECT_TRUE(f.partitions[0].last_write_ok);
+    EXPECT_EQ(f.partitions[2].size, 1048576u);
     box.stop();
 
     BoxProcess plain;
