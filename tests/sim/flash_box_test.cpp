@@ -387,3 +387,12 @@ TEST(BoxMtd, RebootAfterFlashingEndsTheBoxAndLeavesNothing)
         EXPECT_EQ(cmdline.find(marker), std::string::npos) << "process " << pid << " survived the box";
     }
 }
+
+TEST(BoxMtd, ToolRunsAreTakenWithoutLogOrControlSocket)
+{
+    BoxProcess box;
+    ASSERT_EQ(box.start({}, {probe(), "flash", "/dev/mtd4", "20000"}), 0);
+    ASSERT_EQ(box.wait_exit(), 0) << box.output();
+    EXPECT_NE(line_with(box.stdout_lines(), "erase status 0"), "") << box.output();
+    EXPECT_NE(line_with(box.stdout_lines(), "write status 0"), "") << box.output();
+}

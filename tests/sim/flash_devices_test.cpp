@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "box_test_util.h"
@@ -145,4 +147,19 @@ TEST(FlashReports, ARam0SmallerThanItsFileIsRefused)
     Options none;
     EXPECT_EQ(tool.prepare(none, dir.file("missing-tool"), why), -1);
     EXPECT_NE(why.find("stand-in"), std::string::npos) << why;
+}
+
+TEST(MtdTool, OutsideABoxItWritesAndNobodyIsWaitedFor)
+{
+    boxtest::TempDir dir;
+    std::string part = dir.file("part");
+    boxtest::write_file(part, std::string(100, 'x'));
+    std::string tool = std::string(GW_BUILD_DIR) + "/bin/boardbox-mtd";
+    ASSERT_EQ(std::system((tool + " erase " + part).c_str()), 0);
+    EXPECT_EQ(boxtest::read_file(part), std::string(100, '\xFF'));
+    boxtest::write_file(dir.file("in"), "abc");
+    ASSERT_EQ(std::system((tool + " write - " + part + " < " + dir.file("in")).c_str()), 0);
+    EXPECT_EQ(boxtest::read_file(part), "abc" + std::string(97, '\xFF'));
+    EXPECT_NE(std::system((tool + " write " + part + " 2>/dev/null").c_str()), 0);
+    EXPECT_NE(std::system((tool + " erase /dev/null 2>/dev/null").c_str()), 0);
 }
