@@ -1,0 +1,14 @@
+// The target's serial line: raw, 8 data bits, no parity, two stop bits, the
+// target's speed, opened without becoming the controlling terminal.
+#pragma once
+
+#include "tools/headflash/fd.h"
+
+namespace headflash
+{
+
+// The open, configured line, or an invalid Fd with `error` set to the fatal
+// message.
+Fd open_port(const char *path, unsigned speed, const char *&error);
+
+} // namespace headflash
