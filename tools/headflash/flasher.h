@@ -33,12 +33,13 @@ class Flasher
     int frame_send(const std::vector<uint8_t> &frame);
     // The answer to the last request, within its window.
     Answer frame_recv();
+    // One exchange: opens a new answer window, sends and waits for the
+    // answer; -1 when the send failed.
+    int request(const std::vector<uint8_t> &frame, Answer &answer);
 
     static constexpr std::chrono::seconds answer_window{11};
 
   private:
-    // Opens a new answer window and sends; -1 when the send failed.
-    int request(const std::vector<uint8_t> &frame, Answer &answer);
     const char *enter_flashing_mode();
     const char *reset();
     // Sends every block with `command`; nullptr or the error text.
