@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/box_client.h"
@@ -192,6 +193,30 @@ TEST_F(HeadflashInBox, NoisySplitAnswersStillFound)
         << box().output();
     EXPECT_EQ(output(), full_run("target: head/radio_type_nx5xxx(5)", 2));
     EXPECT_EQ(target("tty1", "data")["data"], hex(data));
+}
+
+TEST_F(HeadflashInBox, TargetAtAnotherSpeedNeverAnswers)
+{
+    make_file("HEAD", 0, B());
+    box_ = std::make_unique<BoxProcess>();
+    sock = BoxProcess::temp_path("hf");
+    ASSERT_EQ(box().start({"--control", sock, "--tty1", "flashtarget:speed=460800"},
+                          {headflash, "-f", upg, "-m", "head", "-t", "3"}),
+              0);
+    ASSERT_EQ(client.connect(sock), 0);
+    ASSERT_TRUE(box().wait_for_line(": entering flashing mode...")) << box().output();
+    // The request reaches the target, which sees the product's 3000000 baud
+    // and keeps quiet; waiting out five answer windows adds nothing.
+    nlohmann::json st;
+    for (int i = 0; i < 500; i++) {
+        st = target("tty1");
+        if (st.value("ignored", 0) >= 1)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(st["ignored"], 1);
+    EXPECT_EQ(st["answers"], 0);
+    EXPECT_EQ(st["baud"], 3000000);
 }
 
 TEST_F(HeadflashInBox, HeadFileRefusedForARadio)
