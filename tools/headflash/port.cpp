@@ -1,7 +1,6 @@
 #include "tools/headflash/port.h"
 
 #include <fcntl.h>
-#include <termios.h>
 
 namespace headflash
 {
@@ -24,6 +23,13 @@ speed_t speed_code(unsigned speed)
 
 } // namespace
 
+int port_settings(termios &t, unsigned speed)
+{
+    ::cfmakeraw(&t);
+    t.c_cflag |= CSTOPB;
+    return ::cfsetospeed(&t, speed_code(speed)) == 0 ? 0 : -1;
+}
+
 Fd open_port(const char *path, unsigned speed, const char *&error)
 {
     Fd fd(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -36,9 +42,7 @@ Fd open_port(const char *path, unsigned speed, const char *&error)
         error = "tcgetattr failed!";
         return Fd();
     }
-    ::cfmakeraw(&t);
-    t.c_cflag |= CSTOPB;
-    if (::cfsetospeed(&t, speed_code(speed)) != 0) {
+    if (port_settings(t, speed) != 0) {
         error = "cfsetospeed failed!";
         return Fd();
     }

@@ -2,10 +2,16 @@
 // target's speed, opened without becoming the controlling terminal.
 #pragma once
 
+#include <termios.h>
+
 #include "tools/headflash/fd.h"
 
 namespace headflash
 {
+
+// Turns the line's current settings `t` into the target's; -1 when the speed
+// is refused.
+int port_settings(termios &t, unsigned speed);
 
 // The open, configured line, or an invalid Fd with `error` set to the fatal
 // message.

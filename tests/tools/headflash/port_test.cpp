@@ -49,6 +49,8 @@ TEST(TargetPort, RawEightDataBitsNoParityTwoStopBits)
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B460800));
 }
 
+// Checked on the settings themselves: user-mode emulators do not carry every
+// speed through to a host terminal.
 TEST(TargetPort, EveryTableSpeed)
 {
     const struct {
@@ -56,14 +58,13 @@ TEST(TargetPort, EveryTableSpeed)
         speed_t code;
     } speeds[] = {{230400, B230400}, {460800, B460800}, {3000000, B3000000}};
     for (auto &s : speeds) {
-        Pty pty;
-        ASSERT_FALSE(pty.slave.empty());
-        const char *error = nullptr;
-        Fd fd = open_port(pty.slave.c_str(), s.speed, error);
-        ASSERT_TRUE(fd.valid()) << error;
-        termios t;
-        ASSERT_EQ(tcgetattr(fd.get(), &t), 0);
+        termios t{};
+        t.c_cflag = CS7 | PARENB | CREAD;
+        t.c_lflag = ICANON | ECHO;
+        ASSERT_EQ(port_settings(t, s.speed), 0) << s.speed;
         EXPECT_EQ(cfgetospeed(&t), s.code) << s.speed;
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8 | CSTOPB)) << s.speed;
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u) << s.speed;
     }
 }
 
