@@ -38,6 +38,7 @@
 //   "set"     any of the argument's keys (numbers; silent and bad_crc also
 //             take arrays)
 //   "clear"   forget blocks, counts and state (faults stay)
+// "none" turns a fault off (silent and bad_crc: all of them).
 #include "sim/tty_peer.h"
 
 #include <algorithm>
@@ -148,11 +149,17 @@ bool number(const std::string &text, long &v)
 // One KEY=VALUE; an empty string or the error.
 std::string apply(Faults &f, const std::string &key, const std::string &value)
 {
+    static const std::set<std::string> keys = {"speed", "efm_fail", "silent",   "bad_crc",
+                                               "noise", "split",    "vrf_wrong"};
+    if (!keys.count(key))
+        return "flashtarget: unknown key \"" + key + "\"";
     long v = 0;
     bool none = value == "none";
     if (!none && !number(value, v))
         return "flashtarget: " + key + " needs a number, not \"" + value + "\"";
-    if (key == "speed" && v >= 0)
+    if (none) // the fault's off value
+        v = key == "vrf_wrong" ? -1 : 0;
+    if (key == "speed" && v >= 0 && v <= 10000000)
         f.speed = static_cast<unsigned>(v);
     else if (key == "efm_fail" && v >= 0)
         f.efm_fail = v;

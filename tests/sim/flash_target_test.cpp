@@ -339,6 +339,11 @@ TEST(FlashTarget, FaultsSetAndClearedByControl)
     p->control({{"op", "set"}, {"silent", "none"}});
     feed(*p, request(2));
     EXPECT_EQ(line.take(), ok);
+    r = p->control({{"op", "set"}, {"vrf_wrong", 3}});
+    EXPECT_EQ(r["faults"]["vrf_wrong"], 3);
+    r = p->control({{"op", "set"}, {"vrf_wrong", "none"}, {"speed", 460800}});
+    EXPECT_EQ(r["faults"]["vrf_wrong"], -1);
+    EXPECT_EQ(r["faults"]["speed"], 460800);
     r = p->control({{"op", "set"}, {"split", 99}});
     EXPECT_EQ(r["ok"], false);
     r = p->control({{"op", "set"}, {"noise", "many"}});
@@ -351,7 +356,8 @@ TEST(FlashTarget, FaultsSetAndClearedByControl)
 
 TEST(FlashTarget, BadArgumentsRefuseTheTarget)
 {
-    for (const char *arg : {"speed", "speed=fast", "efm_fail=-1", "split=11", "colour=blue", "silent=300"}) {
+    for (const char *arg : {"speed", "speed=fast", "speed=99999999999", "efm_fail=-1", "split=11",
+                            "colour=blue", "silent=300"}) {
         FakeLine line;
         EXPECT_FALSE(make(line, arg)) << arg;
     }
