@@ -1,5 +1,6 @@
 #include "sim/box_sandbox.h"
 #include "sim/site_network.h"
+#include "sim/sys_util.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,31 +25,12 @@ namespace boardbox
 namespace
 {
 
-std::string errstr(const std::string &what)
-{
-    return what + ": " + std::strerror(errno);
-}
-
 int write_file(const char *path, const std::string &text)
 {
     UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC));
     if (!fd.valid())
         return -1;
     return ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : -1;
-}
-
-int make_file(const std::string &path, mode_t mode)
-{
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-        return -1;
-    ::close(fd);
-    return 0;
-}
-
-int attach(int tree, const std::string &where)
-{
-    return ::move_mount(tree, "", AT_FDCWD, where.c_str(), MOVE_MOUNT_F_EMPTY_PATH);
 }
 
 struct Entry {

@@ -17,31 +17,13 @@
 #include <vector>
 
 #include "sim/mtd_report.h"
+#include "sim/sys_util.h"
 
 namespace boardbox
 {
 
 namespace
 {
-
-std::string errstr(const std::string &what)
-{
-    return what + ": " + std::strerror(errno);
-}
-
-int write_all(int fd, const uint8_t *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
 
 // `count` bytes of `value`, from the current position.
 int fill(int fd, uint8_t value, uint64_t count)
@@ -54,20 +36,6 @@ int fill(int fd, uint8_t value, uint64_t count)
         count -= n;
     }
     return 0;
-}
-
-int make_file(const std::string &path, mode_t mode)
-{
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-        return -1;
-    ::close(fd);
-    return 0;
-}
-
-int attach(int tree, const std::string &where)
-{
-    return ::move_mount(tree, "", AT_FDCWD, where.c_str(), MOVE_MOUNT_F_EMPTY_PATH);
 }
 
 // Fields of a report; a field of another type counts as missing.

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/mtd_report.h"
+#include "sim/sys_util.h"
 
 namespace
 {
@@ -64,20 +65,6 @@ int usage(int argc, char **argv)
     return 1;
 }
 
-int write_all(int fd, const uint8_t *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
 // The partition's size, or -1 with errno. In the box the partitions are
 // regular files; anything else (run by mistake on a host's disk) is refused.
 long long open_device(const char *device, int &fd)
@@ -113,7 +100,7 @@ int erase(const char *device)
     std::vector<uint8_t> ff(65536, 0xFF);
     for (long long left = size; left > 0;) {
         size_t n = static_cast<size_t>(std::min<long long>(left, static_cast<long long>(ff.size())));
-        if (write_all(fd, ff.data(), n) != 0)
+        if (boardbox::write_all(fd, ff.data(), n) != 0)
             return fail("erase", device, 0, std::strerror(errno));
         left -= static_cast<long long>(n);
     }
@@ -140,7 +127,7 @@ int write_stdin(const char *device)
         if (n == 0)
             break;
         size_t fits = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), room - written));
-        if (write_all(fd, buf.data(), fits) != 0)
+        if (boardbox::write_all(fd, buf.data(), fits) != 0)
             return fail("write", device, written, std::strerror(errno));
         written += fits;
         if (fits < static_cast<size_t>(n))

@@ -1,0 +1,46 @@
+#include "sim/sys_util.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace boardbox
+{
+
+std::string errstr(const std::string &what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+int write_all(int fd, const uint8_t *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+int make_file(const std::string &path, mode_t mode)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    ::close(fd);
+    return 0;
+}
+
+int attach(int tree, const std::string &where)
+{
+    return ::move_mount(tree, "", AT_FDCWD, where.c_str(), MOVE_MOUNT_F_EMPTY_PATH);
+}
+
+} // namespace boardbox
