@@ -14,8 +14,23 @@ endfunction()
 # per tests/<folder>/*_test.cpp, registered with ctest. Tests labelled "box" run
 # the product inside boardbox and are only built where the sandbox is built.
 # A *_inbox_test.cpp runs as a whole inside a box (label "box" too).
+# Every test program includes GoogleTest and GoogleMock: one precompiled
+# header, made once per build tree and reused by all of them.
+function(gw_test_pch)
+  if(TARGET gw_test_pch)
+    return()
+  endif()
+  # An executable like the tests, so the header is compiled with their flags.
+  file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/gw_test_pch.cpp CONTENT "int main() { return 0; }\n")
+  add_executable(gw_test_pch ${CMAKE_BINARY_DIR}/gw_test_pch.cpp)
+  set_target_properties(gw_test_pch PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  target_link_libraries(gw_test_pch PRIVATE GTest::gmock GTest::gtest Threads::Threads)
+  target_precompile_headers(gw_test_pch PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
+endfunction()
+
 function(gw_tests)
   cmake_parse_arguments(ARG "" "" "LIBS;LABELS;EXCLUDE" ${ARGN})
+  gw_test_pch()
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   foreach(ex IN LISTS ARG_EXCLUDE)
     list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
@@ -31,6 +46,7 @@ function(gw_tests)
     add_executable(${target} ${src})
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+    target_precompile_headers(${target} REUSE_FROM gw_test_pch)
     target_compile_definitions(${target} PRIVATE
       GW_BUILD_DIR="${CMAKE_BINARY_DIR}" GW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     set(labels ${ARG_LABELS})
