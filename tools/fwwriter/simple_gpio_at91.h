@@ -6,13 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "board/gpio_pin_table.h"
+
 namespace simple_gpio_at91
 {
 
-constexpr size_t window_size = 392544;
-constexpr size_t piob = 0x5F600;
-constexpr size_t pio_sodr = 0x30;
-constexpr size_t pio_codr = 0x34;
+constexpr size_t window_size = at91_pio::window_size;
+constexpr size_t piob = at91_pio::port_offset[1];
+constexpr size_t pio_sodr = at91_pio::PIO_SODR;
+constexpr size_t pio_codr = at91_pio::PIO_CODR;
 constexpr uint32_t pb3_led = 0x8;    // logical GPIO bit 14
 constexpr uint32_t pb8_beep = 0x100; // logical GPIO bit 15
 
