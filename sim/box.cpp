@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -186,9 +187,24 @@ void Box::pio_loop()
             outs = o;
             dirs = d;
         }
+        {
+            std::lock_guard<std::mutex> g(pio_pass_lock_);
+            ++pio_passes_;
+        }
+        pio_pass_cv_.notify_all();
         timespec ts{0, 150000};
         ::nanosleep(&ts, nullptr);
     }
+}
+
+void Box::wait_for_pio_pass()
+{
+    // The pass running when the request came may have read the registers
+    // before the product's last write; the one after it cannot have.
+    std::unique_lock<std::mutex> g(pio_pass_lock_);
+    const uint64_t until = pio_passes_ + 2;
+    pio_pass_cv_.wait_for(g, std::chrono::seconds(1),
+                          [&] { return pio_passes_ >= until || pio_stop_.load(); });
 }
 
 void Box::register_commands()
@@ -206,6 +222,8 @@ void Box::register_commands()
         return json{{"ok", true}, {"inputs", pio_->inputs()}};
     });
     control_.add("gpio_read", [this](const json &) {
+        // Answer with every register write the product made before asking.
+        wait_for_pio_pass();
         return json{{"ok", true},
                     {"outputs", pio_->outputs()},
                     {"directions", pio_->directions()},
@@ -398,6 +416,7 @@ void Box::teardown()
     ioctls_.stop();
     if (pio_thread_.joinable()) {
         pio_stop_.store(true);
+        pio_pass_cv_.notify_all();
         pio_thread_.join();
     }
     for (auto &t : ttys_)

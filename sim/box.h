@@ -4,7 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +42,7 @@ class Box
     int start_devices(std::string &why);
     void register_commands();
     void pio_loop();
+    void wait_for_pio_pass();
     int wait_for_init(pid_t init);
     void teardown();
 
@@ -59,6 +63,11 @@ class Box
     std::unique_ptr<PioModel> pio_;
     std::atomic<bool> pio_stop_{false};
     std::thread pio_thread_;
+    // Passes of the PIO loop, so a reader can wait for one that began after
+    // its request.
+    std::mutex pio_pass_lock_;
+    std::condition_variable pio_pass_cv_;
+    uint64_t pio_passes_ = 0;
 };
 
 } // namespace boardbox
