@@ -228,8 +228,9 @@ TEST_F(Gm360Site, GpioPttKeysTheServerAndTheVoiceStream)
     ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return s.ptts_.size() >= 2; }));
     std::lock_guard<std::mutex> lock(server_->m_);
     EXPECT_EQ(server_->ptts_[1].value, 0);
-    EXPECT_GE(gw_.find("event\t: cb_front_ptt(1)"), 0);
-    EXPECT_GE(gw_.find("event\t: cb_front_ptt(0)"), 0);
+    // The gateway's log may reach us after the server has the packet.
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(1)", kEvent));
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(0)", kEvent));
 }
 
 TEST_F(Gm360Site, HeadPttKeyKeysTheServerAndTheVoiceStream)
