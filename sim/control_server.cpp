@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "sim/sys_util.h"
+
 namespace boardbox
 {
 
@@ -70,9 +72,7 @@ int ControlServer::start()
 void ControlServer::stop()
 {
     if (thread_.joinable()) {
-        uint64_t one = 1;
-        ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-        (void)ignored;
+        signal_event(wake_.get());
         thread_.join();
     }
     if (listen_.valid()) {

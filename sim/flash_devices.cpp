@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -267,25 +266,13 @@ void FlashDevices::stop()
 {
     if (!thread_.joinable())
         return;
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-    (void)ignored;
+    signal_event(wake_.get());
     thread_.join();
 }
 
 void FlashDevices::run()
 {
-    for (;;) {
-        pollfd p[2] = {{listen_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (p[1].revents)
-            return;
-        if (!(p[0].revents & POLLIN))
-            continue;
+    while (wait_for_input(listen_.get(), wake_.get()) == Input::ready) {
         UniqueFd c(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!c.valid())
             continue;

@@ -1,7 +1,6 @@
 #include "sim/ioctl_supervisor.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <seccomp.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -15,6 +14,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "sim/sys_util.h"
 
 namespace boardbox
 {
@@ -125,29 +126,15 @@ void IoctlSupervisor::stop()
 {
     if (!thread_.joinable())
         return;
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-    (void)ignored;
+    signal_event(wake_.get());
     thread_.join();
 }
 
 void IoctlSupervisor::run()
 {
-    for (;;) {
-        pollfd p[2] = {{notify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-        int n = ::poll(p, 2, -1);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (p[1].revents)
-            return;
-        if (p[0].revents & POLLIN)
-            handle_one();
-        else if (p[0].revents & (POLLHUP | POLLERR))
-            return; // every filtered process is gone
-    }
+    // A hang-up means every filtered process is gone.
+    while (wait_for_input(notify_.get(), wake_.get()) == Input::ready)
+        handle_one();
 }
 
 void IoctlSupervisor::handle_one()

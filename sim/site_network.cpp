@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "sim/sys_util.h"
+
 namespace boardbox
 {
 
@@ -213,9 +215,7 @@ void SiteNetwork::stop()
 {
     if (!thread_.joinable())
         return;
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-    (void)ignored;
+    signal_event(wake_.get());
     thread_.join();
 }
 
@@ -224,17 +224,7 @@ void SiteNetwork::serve()
     // Members stay connected while they live: their connections are kept so the
     // keeper could tell when they leave.
     std::vector<UniqueFd> members;
-    for (;;) {
-        pollfd p[2] = {{wake_.get(), POLLIN, 0}, {sock_.get(), POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (p[0].revents)
-            return;
-        if (!(p[1].revents & POLLIN))
-            continue;
+    while (wait_for_input(sock_.get(), wake_.get()) == Input::ready) {
         UniqueFd c(::accept4(sock_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!c.valid())
             continue;

@@ -1,6 +1,7 @@
 #include "sim/sys_util.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -41,6 +42,31 @@ int make_file(const std::string &path, mode_t mode)
 int attach(int tree, const std::string &where)
 {
     return ::move_mount(tree, "", AT_FDCWD, where.c_str(), MOVE_MOUNT_F_EMPTY_PATH);
+}
+
+void signal_event(int efd)
+{
+    uint64_t one = 1;
+    ssize_t ignored = ::write(efd, &one, sizeof one);
+    (void)ignored;
+}
+
+Input wait_for_input(int fd, int wake)
+{
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return Input::failed;
+        }
+        if (p[1].revents)
+            return Input::woken;
+        if (p[0].revents & POLLIN)
+            return Input::ready;
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+            return Input::closed;
+    }
 }
 
 } // namespace boardbox

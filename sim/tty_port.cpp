@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/sys_util.h"
+
 namespace boardbox
 {
 
@@ -78,7 +80,7 @@ unsigned speed_value(speed_t s)
     return 0;
 }
 
-void write_all(int fd, const uint8_t *data, size_t count)
+void write_or_drop(int fd, const uint8_t *data, size_t count)
 {
     while (count > 0) {
         ssize_t n = ::write(fd, data, count);
@@ -162,9 +164,7 @@ void TtyPort::stop()
     if (!thread_.joinable())
         return;
     stopping_.store(true);
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-    (void)ignored;
+    signal_event(wake_.get());
     thread_.join();
     peer_.reset();
 }
@@ -178,9 +178,7 @@ void TtyPort::notify_gpio(uint32_t outputs, uint32_t changed)
         gpio_outputs_ = outputs;
         gpio_changed_ |= changed;
     }
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-    (void)ignored;
+    signal_event(wake_.get());
 }
 
 void TtyPort::trace(const char *dir, const uint8_t *data, size_t count)
@@ -224,14 +222,14 @@ void TtyPort::run()
                 if (peer_)
                     peer_->received(buf, static_cast<size_t>(r));
                 else if (host_master_.valid())
-                    write_all(host_master_.get(), buf, static_cast<size_t>(r));
+                    write_or_drop(host_master_.get(), buf, static_cast<size_t>(r));
             }
         }
         if (host_master_.valid() && (p[2].revents & POLLIN)) {
             ssize_t r = ::read(host_master_.get(), buf, sizeof buf);
             if (r > 0) {
                 trace("->", buf, static_cast<size_t>(r));
-                write_all(master_.get(), buf, static_cast<size_t>(r));
+                write_or_drop(master_.get(), buf, static_cast<size_t>(r));
             }
         }
         if (peer_ && log_.now() >= next_tick) {
@@ -244,7 +242,7 @@ void TtyPort::run()
 void TtyPort::send(const uint8_t *data, size_t count)
 {
     trace("->", data, count);
-    write_all(master_.get(), data, count);
+    write_or_drop(master_.get(), data, count);
 }
 
 void TtyPort::set_inputs(uint32_t low, uint32_t high)

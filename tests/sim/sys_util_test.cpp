@@ -1,0 +1,88 @@
+#include "sim/sys_util.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "sim/unique_fd.h"
+
+using namespace boardbox;
+
+namespace
+{
+
+struct Pipe {
+    UniqueFd r, w;
+    Pipe()
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) == 0) {
+            r.reset(fds[0]);
+            w.reset(fds[1]);
+        }
+    }
+};
+
+} // namespace
+
+TEST(WaitForInput, DataMakesItReady)
+{
+    Pipe p;
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(p.r.valid() && wake.valid());
+    ASSERT_EQ(::write(p.w.get(), "x", 1), 1);
+    EXPECT_EQ(wait_for_input(p.r.get(), wake.get()), Input::ready);
+}
+
+TEST(WaitForInput, AWakeUpWinsOverWaitingData)
+{
+    Pipe p;
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(p.r.valid() && wake.valid());
+    ASSERT_EQ(::write(p.w.get(), "x", 1), 1);
+    signal_event(wake.get());
+    EXPECT_EQ(wait_for_input(p.r.get(), wake.get()), Input::woken);
+}
+
+TEST(WaitForInput, AWakeUpFromAnotherThreadEndsTheWait)
+{
+    Pipe p;
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(p.r.valid() && wake.valid());
+    std::thread t([&] { signal_event(wake.get()); });
+    EXPECT_EQ(wait_for_input(p.r.get(), wake.get()), Input::woken);
+    t.join();
+}
+
+TEST(WaitForInput, AHangUpWithoutDataIsClosed)
+{
+    Pipe p;
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(p.r.valid() && wake.valid());
+    p.w.reset();
+    EXPECT_EQ(wait_for_input(p.r.get(), wake.get()), Input::closed);
+}
+
+TEST(WaitForInput, DataLeftBeforeAHangUpIsStillReady)
+{
+    Pipe p;
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(p.r.valid() && wake.valid());
+    ASSERT_EQ(::write(p.w.get(), "x", 1), 1);
+    p.w.reset();
+    EXPECT_EQ(wait_for_input(p.r.get(), wake.get()), Input::ready);
+}
+
+TEST(WaitForInput, AClosedDescriptorIsReportedNotWaitedOn)
+{
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(wake.valid());
+    int fd = ::eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(wait_for_input(fd, wake.get()), Input::closed);
+}
