@@ -1,5 +1,7 @@
 #include "gateway/config.h"
 
+#include "board/fd_io.h"
+#include "board/unique_fd.h"
 #include "link/byteorder.h"
 
 #include <cerrno>
@@ -21,32 +23,6 @@ const char blocked_path[] = "/config/blocked.cfg";
 // The files hold passwords: nobody but the owner may read them.
 constexpr mode_t new_file_mode = 0600;
 
-class file_fd
-{
-  public:
-    explicit file_fd(int fd) : fd_(fd) {}
-    ~file_fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    file_fd(const file_fd &) = delete;
-    file_fd &operator=(const file_fd &) = delete;
-
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    // Closes now and reports whether the close itself succeeded.
-    int close()
-    {
-        int rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-  private:
-    int fd_;
-};
-
 // Opens an existing configuration file for reading. Non-blocking so that a
 // FIFO planted at the path cannot stall the daemon; only regular files count.
 int open_regular(const char *path, struct stat *st)
@@ -61,41 +37,6 @@ int open_regular(const char *path, struct stat *st)
     return fd;
 }
 
-// Reads until `length` bytes, end of file or an error; returns the count or -1.
-ssize_t read_full(int fd, uint8_t *buf, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::read(fd, buf + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-bool write_full(int fd, const uint8_t *buf, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(fd, buf + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 class_config::class_config()
@@ -108,8 +49,8 @@ class_config::~class_config() = default;
 int class_config::load()
 {
     struct stat st;
-    file_fd fd(open_regular(main_path, &st));
-    if (!fd.ok())
+    UniqueFd fd(open_regular(main_path, &st));
+    if (!fd.valid())
         return -1;
     if (st.st_size > static_cast<off_t>(config_format::record_size))
         return -1;
@@ -136,8 +77,8 @@ int class_config::create_default()
 {
     config_format::encode(config_format::default_record(), record_);
 
-    file_fd fd(::open(main_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode));
-    if (!fd.ok())
+    UniqueFd fd(::open(main_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode));
+    if (!fd.valid())
         return -1;
     if (!write_full(fd.get(), record_, sizeof record_))
         return -1;
@@ -166,8 +107,8 @@ const uint8_t *class_config::record()
 int class_config::load_codec()
 {
     struct stat st;
-    file_fd fd(open_regular(codec_path, &st));
-    if (!fd.ok())
+    UniqueFd fd(open_regular(codec_path, &st));
+    if (!fd.valid())
         return -1;
     uint8_t data[4];
     if (read_full(fd.get(), data, sizeof data) != static_cast<ssize_t>(sizeof data))
@@ -177,8 +118,8 @@ int class_config::load_codec()
 
 int class_config::save_codec(int type)
 {
-    file_fd fd(::open(codec_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode));
-    if (!fd.ok())
+    UniqueFd fd(::open(codec_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode));
+    if (!fd.valid())
         return -1;
     uint8_t data[4];
     bytes::put_le32(data, static_cast<uint32_t>(type));
@@ -203,8 +144,8 @@ int class_config::setblockedlist_load()
     }
 
     struct stat st;
-    file_fd fd(open_regular(blocked_path, &st));
-    if (!fd.ok()) {
+    UniqueFd fd(open_regular(blocked_path, &st));
+    if (!fd.valid()) {
         std::printf("cfg : load_setblockedlist : cannot open config file\n");
         return -1;
     }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "board/fd_io.h"
 #include "sim/mtd_report.h"
 #include "sim/sys_util.h"
 
@@ -30,7 +31,7 @@ int fill(int fd, uint8_t value, uint64_t count)
     std::vector<uint8_t> buf(65536, value);
     while (count > 0) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(count, buf.size()));
-        if (write_all(fd, buf.data(), n) != 0)
+        if (!write_full(fd, buf.data(), n))
             return -1;
         count -= n;
     }
@@ -152,7 +153,7 @@ int FlashDevices::install(std::string &why)
             // The file may have grown since it was measured: keep the size.
             size_t keep =
                 static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), ram0_size_ - copied));
-            if (write_all(fd.get(), buf.data(), keep) != 0) {
+            if (!write_full(fd.get(), buf.data(), keep)) {
                 why = errstr("cannot fill /dev/ram0");
                 return -1;
             }

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "board/fd_io.h"
 #include "sim/mtd_report.h"
 #include "sim/sys_util.h"
 
@@ -100,7 +101,7 @@ int erase(const char *device)
     std::vector<uint8_t> ff(65536, 0xFF);
     for (long long left = size; left > 0;) {
         size_t n = static_cast<size_t>(std::min<long long>(left, static_cast<long long>(ff.size())));
-        if (boardbox::write_all(fd, ff.data(), n) != 0)
+        if (!write_full(fd, ff.data(), n))
             return fail("erase", device, 0, std::strerror(errno));
         left -= static_cast<long long>(n);
     }
@@ -127,7 +128,7 @@ int write_stdin(const char *device)
         if (n == 0)
             break;
         size_t fits = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), room - written));
-        if (boardbox::write_all(fd, buf.data(), fits) != 0)
+        if (!write_full(fd, buf.data(), fits))
             return fail("write", device, written, std::strerror(errno));
         written += fits;
         if (fits < static_cast<size_t>(n))

@@ -16,20 +16,6 @@ std::string errstr(const std::string &what)
     return what + ": " + std::strerror(errno);
 }
 
-int write_all(int fd, const uint8_t *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
 int make_file(const std::string &path, mode_t mode)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);

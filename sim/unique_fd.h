@@ -1,41 +1,11 @@
-// An owned file descriptor.
+// The box owns its descriptors with the same holder as the product.
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+#include "board/unique_fd.h"
 
 namespace boardbox
 {
 
-class UniqueFd
-{
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
-    UniqueFd &operator=(UniqueFd &&o) noexcept
-    {
-        if (this != &o)
-            reset(o.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using ::UniqueFd;
 
 } // namespace boardbox

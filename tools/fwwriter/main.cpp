@@ -1,9 +1,9 @@
 // fwwriter: checks the upgrade image in "/dev/ram0" and, in the upgrade modes,
 // writes its parts to the flash partitions and restarts the board.
+#include "board/fd_io.h"
 #include "tools/fwwriter/ledblink.h"
 #include "tools/fwwriter/mtd.h"
 #include "tools/fwwriter/options.h"
-#include "tools/fwwriter/read_full.h"
 #include "tools/fwwriter/say.h"
 #include "tools/fwwriter/simple_gpio_at91.h"
 #include "tools/fwwriter/upgrade_header.h"
@@ -87,7 +87,7 @@ int main(int argc, char **argv)
     }
     uint8_t raw[upgrade_header_size];
     upgrade_header hdr;
-    if (read_full(ram.fd(), raw, sizeof raw) != sizeof raw ||
+    if (read_full(ram.fd(), raw, sizeof raw) != static_cast<ssize_t>(sizeof raw) ||
         upgrade_header_decode(raw, sizeof raw, &hdr) < 0) {
         say_line("cannot read header");
         return 1;

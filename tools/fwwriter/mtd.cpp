@@ -1,6 +1,6 @@
 #include "tools/fwwriter/mtd.h"
 
-#include "tools/fwwriter/read_full.h"
+#include "board/fd_io.h"
 #include "tools/fwwriter/say.h"
 
 #include <cerrno>
@@ -18,20 +18,6 @@ namespace
 {
 
 constexpr size_t cmd_size = 128;
-
-bool write_full(int fd, const uint8_t *buf, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::write(fd, buf, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -52,9 +38,9 @@ int mtd_copy(int in, int out, int size)
     while (left > 0) {
         std::memset(buf.data(), 0, buf.size());
         const size_t chunk = left > mtd_block - 1 ? mtd_block : left;
-        const size_t r = read_full(in, buf.data(), chunk);
+        const ssize_t r = read_full(in, buf.data(), chunk);
         say(": read r: %d\n", static_cast<int>(r));
-        if (r != chunk) {
+        if (r != static_cast<ssize_t>(chunk)) {
             say_line("read failed !");
             return -1;
         }
@@ -62,7 +48,7 @@ int mtd_copy(int in, int out, int size)
             say_line("mtd write failed !");
             return -1;
         }
-        left -= r;
+        left -= chunk;
     }
     return 0;
 }

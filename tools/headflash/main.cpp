@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/headflash/fd.h"
+#include "board/fd_io.h"
+#include "board/unique_fd.h"
 #include "tools/headflash/flasher.h"
 #include "tools/headflash/port.h"
 #include "tools/headflash/targets.h"
@@ -44,20 +45,6 @@ long parse_type(const char *text)
     if (errno != 0 || *end != '\0')
         return -1;
     return v;
-}
-
-size_t read_header(int fd, uint8_t *header)
-{
-    size_t got = 0;
-    while (got < UPG_HEADER_SIZE) {
-        ssize_t n = ::read(fd, header + got, UPG_HEADER_SIZE - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
 }
 
 } // namespace
@@ -112,15 +99,16 @@ int main(int argc, char **argv)
     std::puts(target->message);
 
     const char *error = nullptr;
-    Fd port = open_port(target->port, target->speed, error);
+    UniqueFd port = open_port(target->port, target->speed, error);
     if (!port.valid())
         fatal(error);
 
-    Fd upg(::open(file, O_RDONLY | O_CLOEXEC));
+    UniqueFd upg(::open(file, O_RDONLY | O_CLOEXEC));
     if (!upg.valid())
         fatal("cannot open upg file!");
     uint8_t header[UPG_HEADER_SIZE];
-    size_t got = read_header(upg.get(), header);
+    const ssize_t n = read_full(upg.get(), header, UPG_HEADER_SIZE);
+    const size_t got = n > 0 ? static_cast<size_t>(n) : 0; // an error reads as nothing
     struct stat st;
     long long file_size = -1;
     if (::fstat(upg.get(), &st) == 0 && S_ISREG(st.st_mode))

@@ -30,25 +30,25 @@ int port_settings(termios &t, unsigned speed)
     return ::cfsetospeed(&t, speed_code(speed)) == 0 ? 0 : -1;
 }
 
-Fd open_port(const char *path, unsigned speed, const char *&error)
+UniqueFd open_port(const char *path, unsigned speed, const char *&error)
 {
-    Fd fd(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
         error = "cannot open port!";
-        return Fd();
+        return UniqueFd();
     }
     termios t;
     if (::tcgetattr(fd.get(), &t) != 0) {
         error = "tcgetattr failed!";
-        return Fd();
+        return UniqueFd();
     }
     if (port_settings(t, speed) != 0) {
         error = "cfsetospeed failed!";
-        return Fd();
+        return UniqueFd();
     }
     if (::tcsetattr(fd.get(), TCSANOW, &t) != 0) {
         error = "tcsetattr failed!";
-        return Fd();
+        return UniqueFd();
     }
     return fd;
 }

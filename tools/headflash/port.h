@@ -4,7 +4,7 @@
 
 #include <termios.h>
 
-#include "tools/headflash/fd.h"
+#include "board/unique_fd.h"
 
 namespace headflash
 {
@@ -13,8 +13,8 @@ namespace headflash
 // is refused.
 int port_settings(termios &t, unsigned speed);
 
-// The open, configured line, or an invalid Fd with `error` set to the fatal
+// The open, configured line, or an invalid descriptor with `error` set to the fatal
 // message.
-Fd open_port(const char *path, unsigned speed, const char *&error);
+UniqueFd open_port(const char *path, unsigned speed, const char *&error);
 
 } // namespace headflash

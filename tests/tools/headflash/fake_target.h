@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "board/unique_fd.h"
 #include "link/byteorder.h"
 #include "link/crc16_xmodem.h"
-#include "tools/headflash/fd.h"
 
 namespace faketarget
 {
@@ -165,7 +165,7 @@ class FakeTarget
     }
 
     Script script_;
-    headflash::Fd product_, target_;
+    UniqueFd product_, target_;
     std::thread thread_;
     std::mutex m_;
     std::vector<B> requests_;

@@ -38,10 +38,10 @@ B firmware(size_t blocks)
 
 // An upgrade file holding `data` after the header, positioned after the
 // header, already unlinked.
-Fd upg_file(const B &data)
+UniqueFd upg_file(const B &data)
 {
     char path[] = "/tmp/headflash-test-XXXXXX";
-    Fd fd(mkstemp(path));
+    UniqueFd fd(mkstemp(path));
     if (!fd.valid())
         return fd;
     unlink(path);
@@ -61,7 +61,7 @@ struct Outcome {
 Outcome flash(FakeTarget &target, const B &data, uint32_t blocks, FlashOptions options = FlashOptions())
 {
     Outcome r;
-    Fd file = upg_file(data);
+    UniqueFd file = upg_file(data);
     if (!file.valid()) {
         r.error = "no file";
         return r;

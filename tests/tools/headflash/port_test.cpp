@@ -19,7 +19,7 @@ namespace
 {
 
 struct Pty {
-    Fd master;
+    UniqueFd master;
     std::string slave;
     Pty()
     {
@@ -36,7 +36,7 @@ TEST(TargetPort, RawEightDataBitsNoParityTwoStopBits)
     Pty pty;
     ASSERT_FALSE(pty.slave.empty());
     const char *error = nullptr;
-    Fd fd = open_port(pty.slave.c_str(), 460800, error);
+    UniqueFd fd = open_port(pty.slave.c_str(), 460800, error);
     ASSERT_TRUE(fd.valid()) << error;
     termios t;
     ASSERT_EQ(tcgetattr(fd.get(), &t), 0);
@@ -71,7 +71,7 @@ TEST(TargetPort, EveryTableSpeed)
 TEST(TargetPort, MissingDeviceCannotBeOpened)
 {
     const char *error = nullptr;
-    Fd fd = open_port("/nonexistent/ttyS9", 460800, error);
+    UniqueFd fd = open_port("/nonexistent/ttyS9", 460800, error);
     EXPECT_FALSE(fd.valid());
     EXPECT_STREQ(error, "cannot open port!");
 }
@@ -79,7 +79,7 @@ TEST(TargetPort, MissingDeviceCannotBeOpened)
 TEST(TargetPort, NotATerminal)
 {
     const char *error = nullptr;
-    Fd fd = open_port("/dev/null", 460800, error);
+    UniqueFd fd = open_port("/dev/null", 460800, error);
     EXPECT_FALSE(fd.valid());
     EXPECT_STREQ(error, "tcgetattr failed!");
 }
@@ -89,7 +89,7 @@ TEST(TargetPort, SpeedOutsideTheTableIsRefused)
     Pty pty;
     ASSERT_FALSE(pty.slave.empty());
     const char *error = nullptr;
-    Fd fd = open_port(pty.slave.c_str(), 12345, error);
+    UniqueFd fd = open_port(pty.slave.c_str(), 12345, error);
     EXPECT_FALSE(fd.valid());
     EXPECT_STREQ(error, "cfsetospeed failed!");
 }
@@ -106,7 +106,7 @@ TEST(TargetPort, DoesNotBecomeTheControllingTerminal)
         if (setsid() < 0)
             _exit(2);
         const char *error = nullptr;
-        Fd fd = open_port(pty.slave.c_str(), 230400, error);
+        UniqueFd fd = open_port(pty.slave.c_str(), 230400, error);
         if (!fd.valid())
             _exit(3);
         pid_t sid = 0;
