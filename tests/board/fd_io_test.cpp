@@ -1,6 +1,8 @@
 #include "board/fd_io.h"
 #include "board/unique_fd.h"
 
+#include "tests/pipe_pair.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,26 +13,9 @@
 #include <thread>
 #include <vector>
 
-namespace
-{
-
-struct Pipe {
-    UniqueFd r, w;
-    Pipe()
-    {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) == 0) {
-            r.reset(fds[0]);
-            w.reset(fds[1]);
-        }
-    }
-};
-
-} // namespace
-
 TEST(ReadFull, GathersPiecesUntilTheCountIsIn)
 {
-    Pipe p;
+    PipePair p;
     ASSERT_TRUE(p.r.valid());
     std::thread writer([&] {
         const uint8_t parts[3][2] = {{1, 2}, {3, 4}, {5, 6}};
@@ -47,7 +32,7 @@ TEST(ReadFull, GathersPiecesUntilTheCountIsIn)
 
 TEST(ReadFull, StopsAtTheEndOfInputWithTheCountRead)
 {
-    Pipe p;
+    PipePair p;
     ASSERT_TRUE(p.r.valid());
     const uint8_t data[3] = {0x80, 0xFF, 0x01};
     ASSERT_EQ(::write(p.w.get(), data, 3), 3);
@@ -60,7 +45,7 @@ TEST(ReadFull, StopsAtTheEndOfInputWithTheCountRead)
 
 TEST(ReadFull, AnErrorIsMinusOne)
 {
-    Pipe p;
+    PipePair p;
     ASSERT_TRUE(p.w.valid());
     uint8_t buf[4];
     EXPECT_EQ(read_full(p.w.get(), buf, sizeof buf), -1); // the write end cannot be read
@@ -69,7 +54,7 @@ TEST(ReadFull, AnErrorIsMinusOne)
 
 TEST(WriteFull, WritesEverythingAndFailsOnAClosedReader)
 {
-    Pipe p;
+    PipePair p;
     ASSERT_TRUE(p.r.valid());
     std::vector<uint8_t> data(200000);
     for (size_t i = 0; i < data.size(); ++i)
@@ -86,7 +71,7 @@ TEST(WriteFull, WritesEverythingAndFailsOnAClosedReader)
     reader.join();
     EXPECT_EQ(got, data);
 
-    Pipe q;
+    PipePair q;
     q.r.reset();
     struct sigaction ign {
     }, old{};

@@ -1,5 +1,7 @@
 #include "sim/sys_util.h"
 
+#include "tests/pipe_pair.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,26 +14,9 @@
 
 using namespace boardbox;
 
-namespace
-{
-
-struct Pipe {
-    UniqueFd r, w;
-    Pipe()
-    {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) == 0) {
-            r.reset(fds[0]);
-            w.reset(fds[1]);
-        }
-    }
-};
-
-} // namespace
-
 TEST(WaitForInput, DataMakesItReady)
 {
-    Pipe p;
+    PipePair p;
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
     ASSERT_TRUE(p.r.valid() && wake.valid());
     ASSERT_EQ(::write(p.w.get(), "x", 1), 1);
@@ -40,7 +25,7 @@ TEST(WaitForInput, DataMakesItReady)
 
 TEST(WaitForInput, AWakeUpWinsOverWaitingData)
 {
-    Pipe p;
+    PipePair p;
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
     ASSERT_TRUE(p.r.valid() && wake.valid());
     ASSERT_EQ(::write(p.w.get(), "x", 1), 1);
@@ -50,7 +35,7 @@ TEST(WaitForInput, AWakeUpWinsOverWaitingData)
 
 TEST(WaitForInput, AWakeUpFromAnotherThreadEndsTheWait)
 {
-    Pipe p;
+    PipePair p;
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
     ASSERT_TRUE(p.r.valid() && wake.valid());
     std::thread t([&] { signal_event(wake.get()); });
@@ -60,7 +45,7 @@ TEST(WaitForInput, AWakeUpFromAnotherThreadEndsTheWait)
 
 TEST(WaitForInput, AHangUpWithoutDataIsClosed)
 {
-    Pipe p;
+    PipePair p;
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
     ASSERT_TRUE(p.r.valid() && wake.valid());
     p.w.reset();
@@ -69,7 +54,7 @@ TEST(WaitForInput, AHangUpWithoutDataIsClosed)
 
 TEST(WaitForInput, DataLeftBeforeAHangUpIsStillReady)
 {
-    Pipe p;
+    PipePair p;
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
     ASSERT_TRUE(p.r.valid() && wake.valid());
     ASSERT_EQ(::write(p.w.get(), "x", 1), 1);
