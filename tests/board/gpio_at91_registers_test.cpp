@@ -1,41 +1,9 @@
 #include "board/gpio_at91_registers.h"
+#include "tests/fake_pio_window.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
-
-namespace
-{
-
-constexpr uint32_t untouched = 0xA5A5A5A5u;
-
-// A plain memory stand-in for the peripheral window. The stores come from the
-// register code as native 32-bit words, so they are read back the same way.
-class Window
-{
-  public:
-    Window() : mem_(at91_pio::window_size / 4 + 1, untouched) {}
-
-    uint8_t *base() { return reinterpret_cast<uint8_t *>(mem_.data()); }
-
-    uint32_t &reg(size_t port, at91_pio::reg r) { return mem_[(at91_pio::port_offset[port] + r) / 4]; }
-
-    // Offsets (within the window) of all words that no longer hold the fill.
-    std::vector<size_t> written()
-    {
-        std::vector<size_t> out;
-        for (size_t i = 0; i < mem_.size(); ++i) {
-            if (mem_[i] != untouched)
-                out.push_back(i * 4);
-        }
-        return out;
-    }
-
-  private:
-    std::vector<uint32_t> mem_;
-};
-
-} // namespace
 
 TEST(GpioRegisters, WindowLayoutMatchesTheProcessorMap)
 {
@@ -48,7 +16,7 @@ TEST(GpioRegisters, WindowLayoutMatchesTheProcessorMap)
 
 TEST(GpioRegisters, SetWritesOnlyThePortsThatHaveSelectedPins)
 {
-    Window w;
+    FakePioWindow w;
     GpioAT91Registers regs(w.base());
     regs.write(at91_pio::PIO_SODR, 0x4000u);
     EXPECT_EQ(w.reg(1, at91_pio::PIO_SODR), 1u << 3);
@@ -57,7 +25,7 @@ TEST(GpioRegisters, SetWritesOnlyThePortsThatHaveSelectedPins)
 
 TEST(GpioRegisters, EmptyMaskWritesNoRegister)
 {
-    Window w;
+    FakePioWindow w;
     GpioAT91Registers regs(w.base());
     regs.write(at91_pio::PIO_SODR, 0);
     regs.write(at91_pio::PIO_CODR, 0xFE000001u);
@@ -66,7 +34,7 @@ TEST(GpioRegisters, EmptyMaskWritesNoRegister)
 
 TEST(GpioRegisters, ClearGoesToTheClearRegisterOfEachPort)
 {
-    Window w;
+    FakePioWindow w;
     GpioAT91Registers regs(w.base());
     regs.write(at91_pio::PIO_CODR, 0x8000u | 0x10000u | 0x100000u);
     EXPECT_EQ(w.reg(0, at91_pio::PIO_CODR), 1u << 24);
@@ -77,7 +45,7 @@ TEST(GpioRegisters, ClearGoesToTheClearRegisterOfEachPort)
 
 TEST(GpioRegisters, ReadTakesEachLevelRegisterOnce)
 {
-    Window w;
+    FakePioWindow w;
     GpioAT91Registers regs(w.base());
     w.reg(0, at91_pio::PIO_PDSR) = 1u << 0; // PA0: recovery button
     w.reg(1, at91_pio::PIO_PDSR) = 1u << 3; // PB3: status LED

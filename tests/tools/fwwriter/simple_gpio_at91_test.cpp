@@ -1,3 +1,4 @@
+#include "tests/fake_pio_window.h"
 #include "tools/fwwriter/ledblink.h"
 #include "tools/fwwriter/simple_gpio_at91.h"
 
@@ -8,34 +9,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <vector>
-
-namespace
-{
-
-constexpr uint32_t untouched = 0xA5A5A5A5u;
-
-// Plain memory in place of the peripheral window; stores are native words.
-class Window
-{
-  public:
-    Window() : mem_(simple_gpio_at91::window_size / 4, untouched) {}
-    uint8_t *base() { return reinterpret_cast<uint8_t *>(mem_.data()); }
-    uint32_t at(size_t offset) const { return mem_[offset / 4]; }
-    std::vector<size_t> written() const
-    {
-        std::vector<size_t> out;
-        for (size_t i = 0; i < mem_.size(); ++i) {
-            if (mem_[i] != untouched)
-                out.push_back(i * 4);
-        }
-        return out;
-    }
-
-  private:
-    std::vector<uint32_t> mem_;
-};
-
-} // namespace
 
 TEST(SimpleGpioAt91, WindowMatchesTheGatewaysRegisterMap)
 {
@@ -48,7 +21,7 @@ TEST(SimpleGpioAt91, WindowMatchesTheGatewaysRegisterMap)
 
 TEST(SimpleGpioAt91, LedOnSetsPb3AndOffClearsIt)
 {
-    Window w;
+    FakePioWindow w;
     simple_gpio_at91::drive(w.base(), simple_gpio_at91::pb3_led, 1);
     EXPECT_EQ(w.written(), std::vector<size_t>{0x5F630});
     EXPECT_EQ(w.at(0x5F630), 0x8u);
@@ -59,7 +32,7 @@ TEST(SimpleGpioAt91, LedOnSetsPb3AndOffClearsIt)
 
 TEST(SimpleGpioAt91, BeeperIsPb8)
 {
-    Window w;
+    FakePioWindow w;
     simple_gpio_at91::drive(w.base(), simple_gpio_at91::pb8_beep, 1);
     EXPECT_EQ(w.at(0x5F630), 0x100u);
     simple_gpio_at91::drive(w.base(), simple_gpio_at91::pb8_beep, 0);
