@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/box_process.h"
@@ -87,6 +89,19 @@ inline std::string line_with(const std::vector<std::string> &lines, const std::s
         if (l.find(text) != std::string::npos)
             return l;
     return "";
+}
+
+// Polls until `pred` holds (the box applies the product's register writes and
+// its peers' answers asynchronously); false after `timeout`.
+template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
 }
 
 } // namespace boxtest

@@ -16,24 +16,6 @@ using boardbox::Client;
 using namespace boxtest;
 using ms = std::chrono::milliseconds;
 
-namespace
-{
-
-// Polls the box until `pred` holds (the box applies register writes
-// asynchronously); false after `timeout`.
-template <class Pred> bool eventually(Pred pred, ms timeout = ms(10000))
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(ms(5));
-    }
-    return pred();
-}
-
-} // namespace
-
 TEST(BoxGpio, InitialInputLevelsFollowLowAndHighMasks)
 {
     BoxProcess box;

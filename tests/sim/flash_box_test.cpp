@@ -18,17 +18,6 @@ using ms = std::chrono::milliseconds;
 namespace
 {
 
-template <class Pred> bool eventually(Pred pred, ms timeout = ms(10000))
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(ms(5));
-    }
-    return pred();
-}
-
 // The probe's hash of a byte string.
 std::string hash_of(const std::string &bytes)
 {
