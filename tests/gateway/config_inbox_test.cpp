@@ -1,6 +1,7 @@
 // class_config against the real "/config" files. The whole program runs inside
 // a box, whose /config is a private tmpfs.
 #include "gateway/config.h"
+#include "tests/gateway/factory_image.h"
 
 #include <gtest/gtest.h>
 
@@ -22,19 +23,6 @@ namespace
 const char main_cfg[] = "/config/main.cfg";
 const char codec_cfg[] = "/config/codec.cfg";
 const char blocked_cfg[] = "/config/blocked.cfg";
-
-std::vector<uint8_t> default_image()
-{
-    std::vector<uint8_t> img(136, 0);
-    const uint8_t head[] = {'2', 0, 0,   0,  172, 16,  0,    188,  172, 16, 0,   1,   0,   0,
-                            0,   0, 172, 16, 0,   189, 0xB3, 0x15, 0,   0,  'u', 's', 'e', 'r'};
-    std::copy(std::begin(head), std::end(head), img.begin());
-    img[56] = 'q', img[57] = 'z', img[58] = 'v';
-    img[88] = 4;
-    img[92] = 'q', img[93] = 'z', img[94] = 'v';
-    img[124] = 1;
-    return img;
-}
 
 void write_file(const char *path, const std::vector<uint8_t> &data)
 {
@@ -130,7 +118,7 @@ TEST_F(ConfigFiles, LoadWithoutFileFails)
 
 TEST_F(ConfigFiles, LoadAcceptsTheCurrentRecord)
 {
-    std::vector<uint8_t> img = default_image();
+    std::vector<uint8_t> img = factory_image;
     img[20] = 0xC8, img[21] = 0x00; // port 200
     write_file(main_cfg, img);
     write_file(codec_cfg, {3, 0, 0, 0});
@@ -144,30 +132,30 @@ TEST_F(ConfigFiles, LoadAcceptsTheCurrentRecord)
 TEST_F(ConfigFiles, LoadRefusesEveryWrongSizeAndKeepsTheRecord)
 {
     class_config cfg;
-    write_file(main_cfg, default_image());
+    write_file(main_cfg, factory_image);
     ASSERT_EQ(cfg.load(), 0);
     for (size_t size : {0, 1, 100, 131, 133, 134, 135, 137, 138, 1000}) {
-        std::vector<uint8_t> img = default_image();
+        std::vector<uint8_t> img = factory_image;
         img.resize(size, '2');
         if (size > 0)
             img[0] = '1';
         write_file(main_cfg, img);
         EXPECT_EQ(cfg.load(), -1) << size;
-        EXPECT_EQ(std::vector<uint8_t>(cfg.record(), cfg.record() + 136), default_image()) << size;
+        EXPECT_EQ(std::vector<uint8_t>(cfg.record(), cfg.record() + 136), factory_image) << size;
     }
 }
 
 TEST_F(ConfigFiles, LoadRefusesAnUnknownVersion)
 {
     for (char ver : {'0', '1', '3', '9', 'x', '\0'}) {
-        std::vector<uint8_t> img = default_image();
+        std::vector<uint8_t> img = factory_image;
         img[0] = static_cast<uint8_t>(ver);
         write_file(main_cfg, img);
         class_config cfg;
         EXPECT_EQ(cfg.load(), -1) << int(ver);
     }
     for (char ver : {'2', '3', 'x'}) {
-        std::vector<uint8_t> img = default_image();
+        std::vector<uint8_t> img = factory_image;
         img.resize(132);
         img[0] = static_cast<uint8_t>(ver);
         write_file(main_cfg, img);
@@ -178,7 +166,7 @@ TEST_F(ConfigFiles, LoadRefusesAnUnknownVersion)
 
 TEST_F(ConfigFiles, OlderRecordIsUpgradedInMemoryOnly)
 {
-    std::vector<uint8_t> v0 = default_image();
+    std::vector<uint8_t> v0 = factory_image;
     v0.resize(132);
     v0[0] = '0';
     v0[124] = 4;
@@ -196,7 +184,7 @@ TEST_F(ConfigFiles, OlderRecordIsUpgradedInMemoryOnly)
 
 TEST_F(ConfigFiles, ZeroBuffersLoadAsFour)
 {
-    std::vector<uint8_t> img = default_image();
+    std::vector<uint8_t> img = factory_image;
     img[88] = 0;
     write_file(main_cfg, img);
     class_config cfg;
@@ -209,7 +197,7 @@ TEST_F(ConfigFiles, MissingOrBrokenCodecFileIsRepairedWithAlaw)
     const std::vector<std::vector<uint8_t>> broken = {{}, {2}, {2, 0, 0}, {0xFE, 0xFF, 0xFF, 0xFF}};
     for (bool present : {false, true}) {
         for (const std::vector<uint8_t> &codec : broken) {
-            write_file(main_cfg, default_image());
+            write_file(main_cfg, factory_image);
             ::unlink(codec_cfg);
             if (present)
                 write_file(codec_cfg, codec);
@@ -225,7 +213,7 @@ TEST_F(ConfigFiles, MissingOrBrokenCodecFileIsRepairedWithAlaw)
 
 TEST_F(ConfigFiles, CodecValueIsNotRangeCheckedHere)
 {
-    write_file(main_cfg, default_image());
+    write_file(main_cfg, factory_image);
     write_file(codec_cfg, {4, 0, 0, 0, 9, 9});
     class_config cfg;
     ASSERT_EQ(cfg.load(), 0);
@@ -235,7 +223,7 @@ TEST_F(ConfigFiles, CodecValueIsNotRangeCheckedHere)
 
 TEST_F(ConfigFiles, SaveCodecWritesTheFileButNotTheMemory)
 {
-    write_file(main_cfg, default_image());
+    write_file(main_cfg, factory_image);
     write_file(codec_cfg, {1, 0, 0, 0});
     class_config cfg;
     ASSERT_EQ(cfg.load(), 0);
@@ -262,8 +250,8 @@ TEST_F(ConfigFiles, CreateDefaultWritesFactoryFilesAndDropsTheBlockedList)
     write_file(blocked_cfg, items(2));
     class_config cfg;
     ASSERT_EQ(cfg.create_default(), 0);
-    EXPECT_EQ(read_file(main_cfg), default_image());
-    EXPECT_EQ(std::vector<uint8_t>(cfg.record(), cfg.record() + 136), default_image());
+    EXPECT_EQ(read_file(main_cfg), factory_image);
+    EXPECT_EQ(std::vector<uint8_t>(cfg.record(), cfg.record() + 136), factory_image);
     EXPECT_EQ(read_file(codec_cfg), (std::vector<uint8_t>{1, 0, 0, 0}));
     EXPECT_EQ(cfg.codec(), 1);
     EXPECT_FALSE(exists(blocked_cfg));
@@ -295,7 +283,7 @@ TEST_F(ConfigFiles, SpecialFilesAreNotReadAsConfiguration)
 
 TEST_F(ConfigFiles, PrintShowsTheLoadedRecord)
 {
-    std::vector<uint8_t> img = default_image();
+    std::vector<uint8_t> img = factory_image;
     img[132] = 255, img[133] = 255, img[134] = 255;
     write_file(main_cfg, img);
     class_config cfg;

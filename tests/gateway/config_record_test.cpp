@@ -1,4 +1,5 @@
 #include "gateway/config_record.h"
+#include "tests/gateway/factory_image.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -10,29 +11,6 @@ namespace cf = config_format;
 
 namespace
 {
-
-// The factory record, byte by byte.
-const std::vector<uint8_t> default_image = {
-    '2',  0,    0,    0,                            // ver, reserved
-    0xAC, 0x10, 0x00, 0xBC,                         // ip 172.16.0.188
-    0xAC, 0x10, 0x00, 0x01,                         // gw 172.16.0.1
-    0x00, 0x00, 0x00, 0x00,                         // dns
-    0xAC, 0x10, 0x00, 0xBD,                         // remote_ip 172.16.0.189
-    0xB3, 0x15, 0x00, 0x00,                         // remote_port 5555
-    'u',  's',  'e',  'r',  0, 0, 0, 0, 0, 0, 0, 0, // remote_user
-    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, //
-    0,    0,    0,    0,    0, 0, 0, 0,             //
-    'q',  'z',  'v',  0,    0, 0, 0, 0, 0, 0, 0, 0, // remote_passwd
-    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, //
-    0,    0,    0,    0,    0, 0, 0, 0,             //
-    0x04, 0x00, 0x00, 0x00,                         // buffers
-    'q',  'z',  'v',  0,    0, 0, 0, 0, 0, 0, 0, 0, // passwd
-    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, //
-    0,    0,    0,    0,    0, 0, 0, 0,             //
-    0x01, 0x00, 0x00, 0x00,                         // radio_type
-    0x00, 0x00, 0x00, 0x00,                         // crypto_mode
-    0x00, 0x00, 0x00, 0x00,                         // mask
-};
 
 const char default_text[] = "ver:2\n"
                             "ip:172.16.0.188\n"
@@ -76,13 +54,13 @@ int count_lines(const std::string &s)
 
 TEST(ConfigRecordLayout, DefaultRecordEncodesToTheFactoryBytes)
 {
-    ASSERT_EQ(default_image.size(), cf::record_size);
-    EXPECT_EQ(encoded(cf::default_record()), default_image);
+    ASSERT_EQ(factory_image.size(), cf::record_size);
+    EXPECT_EQ(encoded(cf::default_record()), factory_image);
 }
 
 TEST(ConfigRecordLayout, DecodeReadsEveryFieldAtItsOffset)
 {
-    cf::config_record rec = cf::decode(default_image.data());
+    cf::config_record rec = cf::decode(factory_image.data());
     EXPECT_EQ(rec.ver, '2');
     EXPECT_EQ(rec.ip, inet_addr("172.16.0.188"));
     EXPECT_EQ(rec.gw, inet_addr("172.16.0.1"));
@@ -118,7 +96,7 @@ TEST(ConfigRecordLayout, SignedFieldsAndMaskRoundTrip)
 
 TEST(ConfigRecordStrings, FieldWithoutNulIsReadOnlyToItsEnd)
 {
-    std::vector<uint8_t> img = default_image;
+    std::vector<uint8_t> img = factory_image;
     std::memset(img.data() + cf::off_remote_user, 'a', 32);
     std::memset(img.data() + cf::off_remote_passwd, 'b', 32);
     cf::config_record rec = cf::decode(img.data());
@@ -139,14 +117,14 @@ TEST(ConfigRecordStrings, OverlongStringIsCutToTheField)
 TEST(ConfigRecordVersions, CurrentVersionIsTakenAsIs)
 {
     uint8_t out[cf::record_size];
-    ASSERT_EQ(cf::upgrade(default_image.data(), default_image.size(), out), 0);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + cf::record_size), default_image);
+    ASSERT_EQ(cf::upgrade(factory_image.data(), factory_image.size(), out), 0);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + cf::record_size), factory_image);
 }
 
 TEST(ConfigRecordVersions, FullSizeRecordMustCarryVersionTwo)
 {
     for (char ver : {'0', '1', '3', 'x', '\0'}) {
-        std::vector<uint8_t> img = default_image;
+        std::vector<uint8_t> img = factory_image;
         img[0] = static_cast<uint8_t>(ver);
         uint8_t out[cf::record_size];
         std::memset(out, 0xEE, sizeof out);
@@ -193,7 +171,7 @@ TEST(ConfigRecordVersions, VersionZeroTakesGm360AndNoEncryption)
 TEST(ConfigRecordVersions, ShortRecordWithOtherVersionIsRefused)
 {
     for (char ver : {'2', '3', 'A'}) {
-        std::vector<uint8_t> img = old_version(default_image, ver);
+        std::vector<uint8_t> img = old_version(factory_image, ver);
         uint8_t out[cf::record_size];
         EXPECT_EQ(cf::upgrade(img.data(), img.size(), out), -1) << ver;
     }
@@ -229,7 +207,7 @@ TEST(ConfigRecordVersions, ZeroBuffersBecomeFour)
 
 TEST(ConfigPrint, DefaultRecordPrintsTwelveLinesAndAnEmptyOne)
 {
-    std::string text = cf::format(default_image.data());
+    std::string text = cf::format(factory_image.data());
     EXPECT_EQ(text, default_text);
     EXPECT_EQ(count_lines(text), 13);
 }
@@ -251,7 +229,7 @@ TEST(ConfigPrint, NonZeroMaskAddsItsLine)
 
 TEST(ConfigPrint, UnterminatedStringsPrintOnlyTheirField)
 {
-    std::vector<uint8_t> img = default_image;
+    std::vector<uint8_t> img = factory_image;
     std::memset(img.data() + cf::off_passwd, 'p', 32);
     std::string text = cf::format(img.data());
     EXPECT_NE(text.find("\npasswd:" + std::string(32, 'p') + "\nradio_type:1\n"), std::string::npos);

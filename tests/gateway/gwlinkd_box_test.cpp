@@ -2,6 +2,7 @@
 // its own with the real fixed paths.
 #include "sim/box_client.h"
 #include "sim/box_process.h"
+#include "tests/gateway/factory_image.h"
 
 #include <gtest/gtest.h>
 
@@ -38,19 +39,6 @@ const std::vector<std::string> default_lines = {
     "crypto_mode:0",
     "",
 };
-
-std::vector<uint8_t> default_image()
-{
-    std::vector<uint8_t> img(136, 0);
-    const uint8_t head[] = {'2', 0, 0,   0,  172, 16,  0,    188,  172, 16, 0,   1,   0,   0,
-                            0,   0, 172, 16, 0,   189, 0xB3, 0x15, 0,   0,  'u', 's', 'e', 'r'};
-    std::copy(std::begin(head), std::end(head), img.begin());
-    img[56] = 'q', img[57] = 'z', img[58] = 'v';
-    img[88] = 4;
-    img[92] = 'q', img[93] = 'z', img[94] = 'v';
-    img[124] = 1;
-    return img;
-}
 
 // A scratch directory on the host, removed with everything in it.
 class TempDir
@@ -148,7 +136,7 @@ TEST(GwlinkdOptions, GetconfigWithoutConfigurationWritesAndPrintsDefaults)
 
     std::vector<uint8_t> main_cfg, codec_cfg;
     ASSERT_TRUE(read_file(saved.file("main.cfg"), main_cfg));
-    EXPECT_EQ(main_cfg, default_image());
+    EXPECT_EQ(main_cfg, factory_image);
     ASSERT_TRUE(read_file(saved.file("codec.cfg"), codec_cfg));
     EXPECT_EQ(codec_cfg, (std::vector<uint8_t>{1, 0, 0, 0}));
 }
@@ -165,7 +153,7 @@ TEST(GwlinkdOptions, NewConfigurationFilesAreOwnerOnly)
 TEST(GwlinkdOptions, CreateconfigResetsEverythingAndRemovesTheBlockedList)
 {
     TempDir config, saved;
-    std::vector<uint8_t> custom = default_image();
+    std::vector<uint8_t> custom = factory_image;
     custom[20] = 0x10; // another port
     config.write("main.cfg", custom);
     config.write("codec.cfg", {3, 0, 0, 0});
@@ -176,7 +164,7 @@ TEST(GwlinkdOptions, CreateconfigResetsEverythingAndRemovesTheBlockedList)
     EXPECT_TRUE(r.out.empty()) << r.all;
     std::vector<uint8_t> data;
     ASSERT_TRUE(read_file(saved.file("main.cfg"), data));
-    EXPECT_EQ(data, default_image());
+    EXPECT_EQ(data, factory_image);
     ASSERT_TRUE(read_file(saved.file("codec.cfg"), data));
     EXPECT_EQ(data, (std::vector<uint8_t>{1, 0, 0, 0}));
     EXPECT_FALSE(exists(saved.file("blocked.cfg")));
@@ -205,18 +193,18 @@ TEST(GwlinkdConfigFiles, WrongSizeOrVersionIsReplacedByDefaults)
 {
     std::vector<std::vector<uint8_t>> bad;
     for (size_t size : {0, 1, 4, 131, 133, 134, 135, 137, 4096}) {
-        std::vector<uint8_t> img = default_image();
+        std::vector<uint8_t> img = factory_image;
         img.resize(size, 0);
         bad.push_back(img);
     }
     for (char ver : {'0', '1', '3', 'a', '\0'}) {
-        std::vector<uint8_t> img = default_image();
+        std::vector<uint8_t> img = factory_image;
         img[0] = static_cast<uint8_t>(ver);
         img[20] = 0x11; // a port that must not survive
         bad.push_back(img);
     }
     {
-        std::vector<uint8_t> img = default_image();
+        std::vector<uint8_t> img = factory_image;
         img.resize(132);
         img[0] = '2'; // a short record must be version '0' or '1'
         bad.push_back(img);
@@ -229,13 +217,13 @@ TEST(GwlinkdConfigFiles, WrongSizeOrVersionIsReplacedByDefaults)
         EXPECT_EQ(r.out, default_lines) << "size " << img.size() << "\n" << r.all;
         std::vector<uint8_t> data;
         ASSERT_TRUE(read_file(saved.file("main.cfg"), data));
-        EXPECT_EQ(data, default_image()) << "size " << img.size();
+        EXPECT_EQ(data, factory_image) << "size " << img.size();
     }
 }
 
 TEST(GwlinkdConfigFiles, OlderVersionsAreReadAndNotRewritten)
 {
-    std::vector<uint8_t> v1 = default_image();
+    std::vector<uint8_t> v1 = factory_image;
     v1.resize(132);
     v1[0] = '1';
     v1[20] = 0xB4; // port 5556
@@ -271,7 +259,7 @@ TEST(GwlinkdConfigFiles, OlderVersionsAreReadAndNotRewritten)
 TEST(GwlinkdConfigFiles, MaskIsPrintedWhenSet)
 {
     TempDir config;
-    std::vector<uint8_t> img = default_image();
+    std::vector<uint8_t> img = factory_image;
     img[132] = 255, img[133] = 255, img[134] = 255;
     config.write("main.cfg", img);
     Result r = run({"--getconfig"}, config.path());
@@ -284,7 +272,7 @@ TEST(GwlinkdConfigFiles, MaskIsPrintedWhenSet)
 TEST(GwlinkdConfigFiles, MissingCodecFileIsWrittenWithAlaw)
 {
     TempDir config, saved;
-    config.write("main.cfg", default_image());
+    config.write("main.cfg", factory_image);
     Result r = run({"--getconfig"}, config.path(), saved.path());
     ASSERT_EQ(r.status, 0) << r.all;
     std::vector<uint8_t> data;
@@ -404,7 +392,7 @@ TEST(GwlinkdStart, ConfigurationIsPrintedAndTheAmplifierSetBeforeTheCodecCheck)
 {
     TempDir config, logs;
     config.write("codec.cfg", {4, 0, 0, 0});
-    config.write("main.cfg", default_image());
+    config.write("main.cfg", factory_image);
     const std::string log = logs.file("box.log");
     Result r = run({}, config.path(), "", {"--log", log});
     EXPECT_EQ(r.status, 255) << r.all;
@@ -425,7 +413,7 @@ TEST(GwlinkdStart, ConfigurationIsPrintedAndTheAmplifierSetBeforeTheCodecCheck)
 TEST(GwlinkdStart, InfiniteDetachesItsOutputAndStartsNormally)
 {
     TempDir config, logs;
-    config.write("main.cfg", default_image());
+    config.write("main.cfg", factory_image);
     config.write("codec.cfg", {4, 0, 0, 0});
     const std::string log = logs.file("box.log");
     Result r = run({"--infinite"}, config.path(), "", {"--log", log});
