@@ -40,6 +40,8 @@ class PioModel
 
     // One pass: takes the product's register writes and refreshes the status
     // registers. Returns true when a logical output level or direction changed.
+    // The window is plain shared memory, so of two writes to one register
+    // between passes only the later is seen; the controller would take both.
     bool poll();
 
     // Input levels by logical bits: `low` pulled low, then `high` pulled high.
