@@ -1,6 +1,7 @@
 // fwwriter: checks the upgrade image in "/dev/ram0" and, in the upgrade modes,
 // writes its parts to the flash partitions and restarts the board.
 #include "board/fd_io.h"
+#include "board/unique_fd.h"
 #include "tools/fwwriter/ledblink.h"
 #include "tools/fwwriter/mtd.h"
 #include "tools/fwwriter/options.h"
@@ -21,26 +22,6 @@ using namespace fwwriter;
 
 namespace
 {
-
-class Ramdisk
-{
-  public:
-    Ramdisk() : fd_(::open("/dev/ram0", O_RDONLY | O_CLOEXEC)) {}
-    ~Ramdisk() { close(); }
-    Ramdisk(const Ramdisk &) = delete;
-    Ramdisk &operator=(const Ramdisk &) = delete;
-
-    int fd() const { return fd_; }
-    void close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
 
 // A negative size leaves the partition alone, 0 erases it only.
 void flash_part(int fd, int32_t size, const char *title, const char *device)
@@ -80,14 +61,14 @@ int main(int argc, char **argv)
     }
     v = opt.v;
 
-    Ramdisk ram;
-    if (ram.fd() < 0) {
+    UniqueFd ram(::open("/dev/ram0", O_RDONLY | O_CLOEXEC));
+    if (!ram.valid()) {
         say_line("cannot open ramdisk");
         return 1;
     }
     uint8_t raw[upgrade_header_size];
     upgrade_header hdr;
-    if (read_full(ram.fd(), raw, sizeof raw) != static_cast<ssize_t>(sizeof raw) ||
+    if (read_full(ram.get(), raw, sizeof raw) != static_cast<ssize_t>(sizeof raw) ||
         upgrade_header_decode(raw, sizeof raw, &hdr) < 0) {
         say_line("cannot read header");
         return 1;
@@ -104,7 +85,7 @@ int main(int argc, char **argv)
     // A block device refuses a seek beyond its end, so reaching the end of
     // the data proves that all of it lies on the RAM disk.
     const int64_t data_end = static_cast<int64_t>(upgrade_header_size) + upgrade_header_data_size(hdr);
-    if (::lseek(ram.fd(), static_cast<off_t>(data_end), SEEK_SET) != static_cast<off_t>(data_end)) {
+    if (::lseek(ram.get(), static_cast<off_t>(data_end), SEEK_SET) != static_cast<off_t>(data_end)) {
         say_line("seek failed");
         return 1;
     }
@@ -112,7 +93,7 @@ int main(int argc, char **argv)
     if (opt.mode == mode_check)
         return 0;
 
-    if (::lseek(ram.fd(), static_cast<off_t>(upgrade_header_size), SEEK_SET) !=
+    if (::lseek(ram.get(), static_cast<off_t>(upgrade_header_size), SEEK_SET) !=
         static_cast<off_t>(upgrade_header_size)) {
         say_line("seek failed");
         return 1;
@@ -131,11 +112,11 @@ int main(int argc, char **argv)
 
     // No way back from here: a failed partition is reported and the next
     // one is still written.
-    flash_part(ram.fd(), hdr.mtd1, ": kernel", "/dev/mtd3");
-    flash_part(ram.fd(), hdr.mtd2, ": roofs", "/dev/mtd4");
-    flash_part(ram.fd(), hdr.mtd3, ": confg", "/dev/mtd5");
+    flash_part(ram.get(), hdr.mtd1, ": kernel", "/dev/mtd3");
+    flash_part(ram.get(), hdr.mtd2, ": roofs", "/dev/mtd4");
+    flash_part(ram.get(), hdr.mtd3, ": confg", "/dev/mtd5");
 
-    ram.close();
+    ram.reset();
     say_line("done");
     ::sync();
     say_line(": rebooting");
