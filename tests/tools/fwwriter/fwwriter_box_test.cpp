@@ -3,6 +3,7 @@
 // "/sbin/mtd", the LED and beeper seen by the box's PIO model.
 #include "link/byteorder.h"
 #include "sim/box_process.h"
+#include "tests/no_leak_check_in_boxes.h"
 
 #include <gtest/gtest.h>
 
@@ -23,16 +24,6 @@ using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
 const std::string fwwriter = std::string(GW_BUILD_DIR) + "/bin/fwwriter";
-
-// LeakSanitizer cannot follow a process in the box's PID namespace.
-struct NoLeakCheckInBoxes {
-    NoLeakCheckInBoxes()
-    {
-        const char *o = getenv("ASAN_OPTIONS");
-        std::string opts = o ? std::string(o) + ":" : std::string();
-        setenv("ASAN_OPTIONS", (opts + "detect_leaks=0").c_str(), 1);
-    }
-} no_leak_check_in_boxes;
 
 // The 36-byte header: "DovGWIM\0", upg_ver, fw_ver, a word not examined,
 // then the four signed sizes.

@@ -5,6 +5,7 @@
 #include "link/roip_proto.h"
 #include "sim/box_process.h"
 #include "tests/gatesim/net_helpers.h"
+#include "tests/no_leak_check_in_boxes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,18 +22,6 @@ namespace
 {
 
 const std::string gatesimd = std::string(GW_BUILD_DIR) + "/bin/gatesimd";
-
-// LeakSanitizer cannot follow a process in the box's PID namespace (it aborts
-// reading /proc): sanitizer builds of gatesimd run in boxes without it. Leaks
-// are checked by the library's in-process tests.
-struct NoLeakCheckInBoxes {
-    NoLeakCheckInBoxes()
-    {
-        const char *o = getenv("ASAN_OPTIONS");
-        std::string opts = o ? std::string(o) + ":" : std::string();
-        setenv("ASAN_OPTIONS", (opts + "detect_leaks=0").c_str(), 1);
-    }
-} no_leak_check_in_boxes;
 
 Bytes le32(uint32_t v)
 {

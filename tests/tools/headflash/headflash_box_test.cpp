@@ -11,6 +11,7 @@
 
 #include "sim/box_client.h"
 #include "sim/box_process.h"
+#include "tests/no_leak_check_in_boxes.h"
 
 using boardbox::BoxProcess;
 using boardbox::Client;
@@ -22,16 +23,6 @@ namespace
 
 const std::string headflash = std::string(GW_BUILD_DIR) + "/bin/headflash";
 const std::string exit_mark = "headflash exit ";
-
-// LeakSanitizer cannot follow a process in the box's PID namespace.
-struct NoLeakCheckInBoxes {
-    NoLeakCheckInBoxes()
-    {
-        const char *o = getenv("ASAN_OPTIONS");
-        std::string opts = o ? std::string(o) + ":" : std::string();
-        setenv("ASAN_OPTIONS", (opts + "detect_leaks=0").c_str(), 1);
-    }
-} no_leak_check_in_boxes;
 
 B firmware(size_t blocks)
 {
