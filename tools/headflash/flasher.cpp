@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "board/fd_io.h"
 #include "tools/headflash/upg_file.h"
 
 namespace headflash
@@ -34,16 +35,7 @@ int Flasher::frame_send(const std::vector<uint8_t> &frame)
     if (options_.debug)
         std::fprintf(out_, "frame_send: [%s], r: %d\n", hex_bytes(frame.data(), frame.size()).c_str(),
                      static_cast<int>(frame.size()));
-    size_t done = 0;
-    while (done < frame.size()) {
-        ssize_t n = ::write(port_, frame.data() + done, frame.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
+    return write_full(port_, frame.data(), frame.size()) ? 0 : -1;
 }
 
 Answer Flasher::frame_recv()
@@ -122,18 +114,9 @@ const char *Flasher::reset()
 
 bool Flasher::read_block(uint8_t *block)
 {
-    size_t got = 0;
-    while (got < BLOCK_SIZE) {
-        ssize_t n = ::read(file_, block + got, BLOCK_SIZE - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
     // The file was checked to hold every block: less now means it changed,
     // and a partial block must never reach the target.
-    return got == BLOCK_SIZE;
+    return read_full(file_, block, BLOCK_SIZE) == static_cast<ssize_t>(BLOCK_SIZE);
 }
 
 const char *Flasher::blocks_pass(uint8_t command)
