@@ -1,4 +1,5 @@
 #include "sim/box_sandbox.h"
+#include "board/fd_io.h"
 #include "sim/site_network.h"
 #include "sim/sys_util.h"
 
@@ -325,7 +326,7 @@ int copy_tree(int src, int dst)
                 rc = -1;
                 continue;
             }
-            char buf[65536];
+            uint8_t buf[65536];
             for (;;) {
                 ssize_t n = ::read(s.get(), buf, sizeof buf);
                 if (n < 0 && errno == EINTR)
@@ -335,19 +336,10 @@ int copy_tree(int src, int dst)
                         rc = -1;
                     break;
                 }
-                ssize_t off = 0;
-                while (off < n) {
-                    ssize_t w = ::write(t.get(), buf + off, static_cast<size_t>(n - off));
-                    if (w < 0 && errno == EINTR)
-                        continue;
-                    if (w <= 0) {
-                        rc = -1;
-                        break;
-                    }
-                    off += w;
-                }
-                if (off < n)
+                if (!write_full(t.get(), buf, static_cast<size_t>(n))) {
+                    rc = -1;
                     break;
+                }
             }
         }
     }
