@@ -7,13 +7,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-void AudioDeviceSSC::Fd::reset(int v)
-{
-    if (value >= 0)
-        ::close(value);
-    value = v;
-}
-
 void AudioDeviceSSC::fillConfig(uint32_t record[6], int periodSize)
 {
     record[0] = 192;        // bit clock = master clock / 384

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "audio/audio_device.h"
+#include "base/unique_fd.h"
 
 #include <cstdint>
 #include <mutex>
@@ -56,19 +57,5 @@ class AudioDeviceSSC : public AudioDevice
     uint32_t lastCapture[maxPeriod] = {};
     int32_t lastCaptureCount = 0;
 
-    // Owns the device descriptor.
-    class Fd
-    {
-      public:
-        Fd() = default;
-        ~Fd() { reset(); }
-        Fd(const Fd &) = delete;
-        Fd &operator=(const Fd &) = delete;
-        int get() const { return value; }
-        void reset(int v = -1);
-
-      private:
-        int value = -1;
-    };
-    Fd fd;
+    UniqueFd fd;
 };

@@ -3,9 +3,9 @@
 // talker's send to each listener's receive), lost packets, the server's CPU
 // per relayed packet and its memory per connected gateway, thread stacks
 // included. Binds only 127.0.0.1; run it inside a box (scripts/bench does).
+#include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
-#include "link/byteorder.h"
-#include "link/roip_proto.h"
+#include "wire/roip_proto.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,6 +1,6 @@
 #include "board/gpio_at91.h"
 
-#include "control/control.h"
+#include "interfaces/control.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "board/serial_control.h"
 
-#include "control/control.h"
+#include "interfaces/control.h"
 
 #include <termios.h>
 #include <unistd.h>

@@ -5,8 +5,8 @@
 #include "fronts/gmfront.h"
 #include "gateway/config.h"
 #include "link/roip_conn.h"
-#include "link/roip_proto.h"
 #include "voice/voip.h"
+#include "wire/roip_proto.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -3,7 +3,7 @@
 // the two; the active-low GPIO line 0x1000 is the local PTT.
 #pragma once
 
-#include "control/control.h"
+#include "interfaces/control.h"
 
 #include <atomic>
 #include <memory>

@@ -3,7 +3,7 @@
 #include "board/amplifier.h"
 #include "board/gpio.h"
 #include "board/serial_control.h"
-#include "control/control.h"
+#include "interfaces/control.h"
 #include "link/roip_conn.h"
 
 #include <cstdio>

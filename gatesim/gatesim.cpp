@@ -1,8 +1,8 @@
 #include "gatesim/gatesim.h"
 
+#include "base/byteorder.h"
 #include "gatesim/n_udp.h"
-#include "link/byteorder.h"
-#include "link/roip_proto.h"
+#include "wire/roip_proto.h"
 
 #include <arpa/inet.h>
 #include <cstdarg>

@@ -2,7 +2,7 @@
 // every logged-in gateway with events on.
 #include "gatesim/gatesim.h"
 
-#include "link/roip_proto.h"
+#include "wire/roip_proto.h"
 
 int gatesim::broadcast(const std::vector<uint8_t> &msg, bool urgent)
 {

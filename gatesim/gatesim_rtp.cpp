@@ -3,8 +3,8 @@
 // to the talker (or to everybody while nobody talks).
 #include "gatesim/gatesim.h"
 
+#include "base/byteorder.h"
 #include "gatesim/n_udp.h"
-#include "link/byteorder.h"
 
 #include <cstring>
 

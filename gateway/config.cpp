@@ -1,13 +1,16 @@
 #include "gateway/config.h"
 
-#include "board/fd_io.h"
-#include "board/unique_fd.h"
-#include "link/byteorder.h"
+#include "gateway/config_files.h"
+
+#include "base/byteorder.h"
+#include "base/fd_io.h"
+#include "base/unique_fd.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,26 +19,13 @@ class_config g_config;
 namespace
 {
 
-const char main_path[] = "/config/main.cfg";
-const char codec_path[] = "/config/codec.cfg";
-const char blocked_path[] = "/config/blocked.cfg";
+using config_files::blocked_path;
+using config_files::codec_path;
+using config_files::main_path;
+using config_files::open_regular;
 
 // The files hold passwords: nobody but the owner may read them.
 constexpr mode_t new_file_mode = 0600;
-
-// Opens an existing configuration file for reading. Non-blocking so that a
-// FIFO planted at the path cannot stall the daemon; only regular files count.
-int open_regular(const char *path, struct stat *st)
-{
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 } // namespace
 
@@ -143,22 +133,21 @@ int class_config::setblockedlist_load()
         blocked_.clear();
     }
 
-    struct stat st;
-    UniqueFd fd(open_regular(blocked_path, &st));
-    if (!fd.valid()) {
+    // Large: kept off the stack of the link thread that reloads the list.
+    std::unique_ptr<config_files::blocked_items> file(new config_files::blocked_items);
+    config_files::read_blocked(*file);
+    if (file->status == config_files::blocked_items::cannot_open) {
         std::printf("cfg : load_setblockedlist : cannot open config file\n");
         return -1;
     }
-    if (!config_format::blocked_size_valid(static_cast<uint64_t>(st.st_size))) {
+    if (file->status == config_files::blocked_items::bad_size) {
         std::printf("cfg : load_setblockedlist : invalid config file size (%llu)\n",
-                    static_cast<unsigned long long>(st.st_size));
+                    static_cast<unsigned long long>(file->size));
         return -1;
     }
-
-    uint8_t item[config_format::blocked_item_size];
-    while (names.size() < config_format::blocked_max_items &&
-           read_full(fd.get(), item, sizeof item) == static_cast<ssize_t>(sizeof item)) {
-        std::string name = config_format::blocked_item_name(item);
+    for (size_t i = 0; i < file->count; ++i) {
+        std::string name =
+            config_format::blocked_item_name(file->data + i * config_format::blocked_item_size);
         std::printf("cfg : load_setblockedlist : item : [%s]\n", name.c_str());
         names.push_back(std::move(name));
     }

@@ -1,6 +1,6 @@
 #include "gateway/config_record.h"
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 #include <arpa/inet.h>
 #include <cstdio>

@@ -9,10 +9,10 @@
 #include "audio/codec_speex.h"
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
-#include "control/control_gm.h"
-#include "fronts/gmfront.h"
 #include "gateway/config.h"
+#include "gateway/radio_controls.h"
 #include "gateway/supervisor.h"
+#include "interfaces/control.h"
 #include "voice/voip.h"
 
 #include <csignal>
@@ -224,40 +224,16 @@ class_voip *start_voip(Codec *codec, AudioPlayer *player, AudioRecorder *recorde
     return voip;
 }
 
-// Step 9: the control object of the configured radio type. The radio types
-// whose controls do not exist yet end the start like an unknown one.
+// Step 9: the control object of the configured radio type. A radio type
+// whose control does not exist yet ends the start like an unknown one.
 class_control *start_control(int radio_type, class_voip *voip, Supervisor::FrontIrq &front_irq)
 {
-    switch (radio_type) {
-    case config_format::radio_gm360: {
-        std::printf("radio_type: gm360\n");
-        class_control_gm *gm = new class_control_gm(voip);
-        // The relay exists once init has run; the supervisor asks for it then.
-        front_irq = [gm](int level) {
-            if (class_gmfront *front = gm->front())
-                front->irq(level);
-        };
-        return gm;
-    }
-    case config_format::radio_dm3000:
-        std::printf("radio_type: dm3000\n");
-        break;
-    case config_format::radio_xcmp:
-        std::printf("radio_type: xcmp\n");
-        break;
-    case config_format::radio_mtetra:
-        std::printf("radio_type: mtetra\n");
-        break;
-    case config_format::radio_nx5xxx:
-        std::printf("radio_type: nx5xxx\n");
-        break;
-    case config_format::radio_nx700:
-        std::printf("radio_type: nx700\n");
-        break;
-    default:
-        break;
-    }
-    fatal("unknown radio type");
+    const radio_control_entry *entry = find_radio_control(radio_type);
+    if (entry != nullptr)
+        std::printf("radio_type: %s\n", entry->name);
+    if (entry == nullptr || entry->create == nullptr)
+        fatal("unknown radio type");
+    return entry->create(voip, front_irq);
 }
 
 // Steps 11 and 12, on the control's GPIO lines: two beeps, then lines 17-19

@@ -1,7 +1,8 @@
 #include "link/roip_conn.h"
 
-#include "control/control.h"
-#include "link/byteorder.h"
+#include "base/byteorder.h"
+#include "gateway/config_files.h"
+#include "interfaces/control.h"
 #include "link/connection_ssl.h"
 #include "link/connection_tcp.h"
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +20,6 @@ namespace
 
 constexpr int socket_timeout = 15;
 constexpr int retry_pause = 3;
-constexpr const char *blocked_path = "/config/blocked.cfg";
-constexpr size_t blocked_max_size = 128 * proto::blocked_item_size;
 
 void copy_name(char (&dst)[proto::name_size], const char *src)
 {
@@ -27,19 +27,6 @@ void copy_name(char (&dst)[proto::name_size], const char *src)
     if (src)
         std::memcpy(dst, src, strnlen(src, sizeof dst));
 }
-
-// Closes a descriptor on every path out of a scope.
-struct unique_fd {
-    int fd;
-    explicit unique_fd(int f) : fd(f) {}
-    ~unique_fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-};
 
 } // namespace
 
@@ -237,37 +224,18 @@ int class_roip_conn::login()
 
 int class_roip_conn::send_blocked_list()
 {
-    uint8_t items[blocked_max_size];
-    size_t size;
-    {
-        unique_fd f(::open(blocked_path, O_RDONLY | O_CLOEXEC));
-        if (f.fd < 0) {
-            puts("conn : sbl : cannot open config file");
-            return 0;
-        }
-        struct stat st {
-        };
-        if (fstat(f.fd, &st) < 0)
-            st.st_size = 0;
-        size = static_cast<size_t>(st.st_size);
-        if (size == 0 || size > blocked_max_size || size % proto::blocked_item_size != 0) {
-            printf("conn : sbl : invalid config file size (%u)\n", static_cast<unsigned>(size));
-            return 0;
-        }
-        // Read whole before anything is sent: the header announces the size,
-        // and a file that shrinks underneath must not break the framing.
-        size_t got = 0;
-        while (got < size) {
-            ssize_t n = ::read(f.fd, items + got, size - got);
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        if (got != size) {
-            printf("conn : sbl : invalid config file size (%u)\n", static_cast<unsigned>(got));
-            return 0;
-        }
+    std::unique_ptr<config_files::blocked_items> file(new config_files::blocked_items);
+    config_files::read_blocked(*file);
+    if (file->status == config_files::blocked_items::cannot_open) {
+        puts("conn : sbl : cannot open config file");
+        return 0;
     }
+    if (file->status == config_files::blocked_items::bad_size) {
+        printf("conn : sbl : invalid config file size (%u)\n", static_cast<unsigned>(file->size));
+        return 0;
+    }
+    const uint8_t *items = file->data;
+    const size_t size = file->count * proto::blocked_item_size;
 
     // One write for header and items: separate small writes would wait for
     // the server's delayed acknowledgements.

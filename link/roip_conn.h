@@ -4,7 +4,7 @@
 // may be called from any thread.
 #pragma once
 
-#include "link/roip_proto.h"
+#include "wire/roip_proto.h"
 
 #include <atomic>
 #include <condition_variable>

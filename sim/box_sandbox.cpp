@@ -1,5 +1,5 @@
 #include "sim/box_sandbox.h"
-#include "board/fd_io.h"
+#include "base/fd_io.h"
 #include "sim/site_network.h"
 #include "sim/sys_util.h"
 

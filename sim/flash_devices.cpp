@@ -15,7 +15,7 @@
 #include <cstring>
 #include <vector>
 
-#include "board/fd_io.h"
+#include "base/fd_io.h"
 #include "sim/mtd_report.h"
 #include "sim/sys_util.h"
 

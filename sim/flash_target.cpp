@@ -52,8 +52,8 @@
 #include <string>
 #include <vector>
 
-#include "link/byteorder.h"
-#include "link/crc16_xmodem.h"
+#include "base/byteorder.h"
+#include "base/crc16_xmodem.h"
 
 namespace
 {

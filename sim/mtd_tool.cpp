@@ -21,7 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "board/fd_io.h"
+#include "base/fd_io.h"
 #include "sim/mtd_report.h"
 #include "sim/sys_util.h"
 

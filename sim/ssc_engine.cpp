@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 namespace boardbox
 {

@@ -1,7 +1,7 @@
 // The box owns its descriptors with the same holder as the product.
 #pragma once
 
-#include "board/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace boardbox
 {

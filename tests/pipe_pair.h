@@ -1,7 +1,7 @@
 // Both ends of a pipe, each closed with its holder.
 #pragma once
 
-#include "board/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "voice/aes_cipher.h"
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 #include <array>
 

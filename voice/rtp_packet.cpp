@@ -1,6 +1,6 @@
 #include "voice/rtp_packet.h"
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "voice/voice_crypto.h"
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 #include "voice/aes_cipher.h"
 
 #include <cstring>

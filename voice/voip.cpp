@@ -57,13 +57,6 @@ const Tone &tone2()
 
 } // namespace
 
-void class_voip::Fd::reset(int v)
-{
-    if (value >= 0)
-        ::close(value);
-    value = v;
-}
-
 const int16_t *class_voip::tone(int n)
 {
     if (n == 1)
@@ -116,7 +109,7 @@ int class_voip::init()
     int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return -1;
-    Fd sock;
+    UniqueFd sock;
     sock.reset(s);
     sockaddr_in local{};
     local.sin_family = AF_INET;

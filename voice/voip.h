@@ -5,6 +5,7 @@
 // fixed: the radio controls call through it.
 #pragma once
 
+#include "base/unique_fd.h"
 #include "voice/jitter_buffer.h"
 #include "voice/passphrase_cipher.h"
 #include "voice/voice_crypto.h"
@@ -64,35 +65,14 @@ class class_voip
     void sendHellos();
     void wake();
 
-    // Owns a descriptor.
-    class Fd
-    {
-      public:
-        Fd() = default;
-        ~Fd() { reset(); }
-        Fd(const Fd &) = delete;
-        Fd &operator=(const Fd &) = delete;
-        int get() const { return value; }
-        void reset(int v = -1);
-        int release()
-        {
-            int v = value;
-            value = -1;
-            return v;
-        }
-
-      private:
-        int value = -1;
-    };
-
     // Guards the remote party, transmit, sequence/timestamp and the keys in use.
     std::mutex mutex;
     std::thread receiveThread;
     std::thread sendThread;
     std::thread playThread;
-    Fd socketFd;
+    UniqueFd socketFd;
     // Wakes the receive thread out of its wait when the engine stops.
-    Fd wakeFd;
+    UniqueFd wakeFd;
     std::atomic<int32_t> transmit{0};
     AudioPlayer *player;
     AudioRecorder *recorder;

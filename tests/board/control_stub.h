@@ -1,7 +1,7 @@
 // A class_control that does nothing; tests override the callbacks they watch.
 #pragma once
 
-#include "control/control.h"
+#include "interfaces/control.h"
 
 class ControlStub : public class_control
 {

@@ -3,14 +3,14 @@
 // started, so its operations only change its state.
 #include "control/control_gm.h"
 
+#include "base/byteorder.h"
 #include "board/gpio.h"
 #include "board/serial_control.h"
 #include "fronts/gmfront.h"
 #include "gateway/config.h"
-#include "link/byteorder.h"
-#include "link/roip_proto.h"
 #include "sim/box_client.h"
 #include "voice/voip.h"
+#include "wire/roip_proto.h"
 
 #include <gtest/gtest.h>
 

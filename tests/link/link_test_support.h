@@ -3,9 +3,9 @@
 // class_control, and a capture of standard output that tests can wait on.
 #pragma once
 
-#include "control/control.h"
-#include "link/byteorder.h"
-#include "link/roip_proto.h"
+#include "base/byteorder.h"
+#include "interfaces/control.h"
+#include "wire/roip_proto.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 #include "sim/pio_model.h"
 #include "sim/sim_audio.h"
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 using namespace boardbox;
 using clk = std::chrono::steady_clock;

@@ -5,8 +5,8 @@
 // audio through the box's control socket.
 #include "tests/system/site.h"
 
-#include "link/roip_proto.h"
 #include "sim/box_client.h"
+#include "wire/roip_proto.h"
 
 #include <gtest/gtest.h>
 

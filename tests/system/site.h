@@ -6,9 +6,9 @@
 // inside an isolated box (loopback the only network interface).
 #pragma once
 
+#include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
 #include "gateway/config_record.h"
-#include "link/byteorder.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // fwwriter: checks the upgrade image in "/dev/ram0" and, in the upgrade modes,
 // writes its parts to the flash partitions and restarts the board.
-#include "board/fd_io.h"
-#include "board/unique_fd.h"
+#include "base/fd_io.h"
+#include "base/unique_fd.h"
 #include "tools/fwwriter/ledblink.h"
 #include "tools/fwwriter/mtd.h"
 #include "tools/fwwriter/options.h"

@@ -1,6 +1,6 @@
 #include "tools/fwwriter/mtd.h"
 
-#include "board/fd_io.h"
+#include "base/fd_io.h"
 #include "tools/fwwriter/say.h"
 
 #include <cerrno>

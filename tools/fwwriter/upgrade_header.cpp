@@ -1,6 +1,6 @@
 #include "tools/fwwriter/upgrade_header.h"
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 #include <cstring>
 #include <initializer_list>

@@ -1,6 +1,6 @@
 #include "tools/gatesimd/commands.h"
 
-#include "link/roip_proto.h"
+#include "wire/roip_proto.h"
 
 #include <cctype>
 #include <cerrno>

@@ -2,8 +2,8 @@
 // server at the radio's site: logs gateways in from a users file, prints
 // logins and PTT, handles the talker's voice, and raises asynchronous events
 // typed on standard input or sent to its control socket.
+#include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
-#include "link/byteorder.h"
 #include "tools/gatesimd/commands.h"
 #include "tools/gatesimd/control_socket.h"
 #include "tools/gatesimd/users.h"

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "board/fd_io.h"
+#include "base/fd_io.h"
 #include "tools/headflash/upg_file.h"
 
 namespace headflash

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/byteorder.h"
-#include "link/crc16_xmodem.h"
+#include "base/byteorder.h"
+#include "base/crc16_xmodem.h"
 
 namespace headflash
 {

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "board/fd_io.h"
-#include "board/unique_fd.h"
+#include "base/fd_io.h"
+#include "base/unique_fd.h"
 #include "tools/headflash/flasher.h"
 #include "tools/headflash/port.h"
 #include "tools/headflash/targets.h"

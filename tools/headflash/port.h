@@ -4,7 +4,7 @@
 
 #include <termios.h>
 
-#include "board/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace headflash
 {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 #include "tools/headflash/frames.h"
 
 namespace headflash

@@ -1,11 +1,11 @@
 // The gateway's client connection (class_roip_conn) against the real
 // libgatesim, both in this process on 127.0.0.1.
-#include "control/control.h"
+#include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
-#include "link/byteorder.h"
+#include "interfaces/control.h"
 #include "link/roip_conn.h"
-#include "link/roip_proto.h"
 #include "tests/gatesim/net_helpers.h"
+#include "wire/roip_proto.h"
 
 #include <condition_variable>
 #include <cstring>

@@ -2,10 +2,10 @@
 // speaks the wire format byte by byte.
 #pragma once
 
+#include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
-#include "link/byteorder.h"
-#include "link/roip_proto.h"
 #include "tests/gatesim/net_helpers.h"
+#include "wire/roip_proto.h"
 
 #include <atomic>
 #include <gtest/gtest.h>

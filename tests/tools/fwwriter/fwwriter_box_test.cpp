@@ -1,7 +1,7 @@
 // fwwriter as it runs on the board: the image in the box's "/dev/ram0", the
 // flash partitions "/dev/mtd3".."/dev/mtd5" written through the box's
 // "/sbin/mtd", the LED and beeper seen by the box's PIO model.
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 #include "sim/box_process.h"
 #include "tests/no_leak_check_in_boxes.h"
 

@@ -1,11 +1,11 @@
 // gatesimd as operators and the demo run it: inside a box, with gateways
 // speaking the wire format from the box's own network namespace, and
 // commands sent to its control socket.
-#include "link/byteorder.h"
-#include "link/roip_proto.h"
+#include "base/byteorder.h"
 #include "sim/box_process.h"
 #include "tests/gatesim/net_helpers.h"
 #include "tests/no_leak_check_in_boxes.h"
+#include "wire/roip_proto.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "board/unique_fd.h"
-#include "link/byteorder.h"
-#include "link/crc16_xmodem.h"
+#include "base/byteorder.h"
+#include "base/crc16_xmodem.h"
+#include "base/unique_fd.h"
 
 namespace faketarget
 {

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-namespace proto {
+namespace proto
+{
 struct VersionInfo;
 struct LoginResult;
 } // namespace proto

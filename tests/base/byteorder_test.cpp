@@ -1,4 +1,4 @@
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 #include <gtest/gtest.h>
 

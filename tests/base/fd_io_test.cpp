@@ -1,5 +1,5 @@
-#include "board/fd_io.h"
-#include "board/unique_fd.h"
+#include "base/fd_io.h"
+#include "base/unique_fd.h"
 
 #include "tests/pipe_pair.h"
 

@@ -1,5 +1,5 @@
 // CRC-16/XMODEM against its published check value and hand-worked frames.
-#include "link/crc16_xmodem.h"
+#include "base/crc16_xmodem.h"
 
 #include <gtest/gtest.h>
 

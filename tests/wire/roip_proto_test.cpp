@@ -1,6 +1,6 @@
 // Wire format of the binary RoIP protocol: builders and readers against literal
 // byte vectors, and readers against truncated, oversized and garbage input.
-#include "link/roip_proto.h"
+#include "wire/roip_proto.h"
 
 #include <gtest/gtest.h>
 

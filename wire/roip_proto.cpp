@@ -1,7 +1,7 @@
 // The binary RoIP packet protocol, shared by the gateway and libgatesim.
-#include "link/roip_proto.h"
+#include "wire/roip_proto.h"
 
-#include "link/byteorder.h"
+#include "base/byteorder.h"
 
 #include <algorithm>
 #include <cstring>

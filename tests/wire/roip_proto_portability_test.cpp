@@ -1,8 +1,8 @@
 // Binary RoIP readers and builders as the board's processor sees them: input at
 // odd addresses, and bytes of 0x80 and above in every text, length and key field
 // (plain `char` is unsigned on ARM and signed on x86-64).
-#include "link/roip_proto.h"
 #include "tests/odd_buffer.h"
+#include "wire/roip_proto.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "link/crc16_xmodem.h"
+#include "base/crc16_xmodem.h"
 
 #include <array>
 

@@ -1,0 +1,36 @@
+#include "gateway/radio_controls.h"
+
+#include "control/control_gm.h"
+#include "fronts/gmfront.h"
+#include "gateway/config_record.h"
+
+namespace
+{
+
+class_control *create_gm(class_voip *voip, Supervisor::FrontIrq &front_irq)
+{
+    class_control_gm *gm = new class_control_gm(voip);
+    // The relay exists once init has run; the supervisor asks for it then.
+    front_irq = [gm](int level) {
+        if (class_gmfront *front = gm->front())
+            front->irq(level);
+    };
+    return gm;
+}
+
+const radio_control_entry radio_controls[] = {
+    {config_format::radio_gm360, "gm360", create_gm}, {config_format::radio_dm3000, "dm3000", nullptr},
+    {config_format::radio_xcmp, "xcmp", nullptr},     {config_format::radio_mtetra, "mtetra", nullptr},
+    {config_format::radio_nx5xxx, "nx5xxx", nullptr}, {config_format::radio_nx700, "nx700", nullptr},
+};
+
+} // namespace
+
+const radio_control_entry *find_radio_control(int radio_type)
+{
+    for (const radio_control_entry &entry : radio_controls) {
+        if (entry.radio_type == radio_type)
+            return &entry;
+    }
+    return nullptr;
+}
