@@ -1,0 +1,51 @@
+// class_roipsrv_conn: the gateway's end of the XML server link. One thread
+// keeps a TCP connection to the server, logs in after every connect, answers
+// the server's keep-alives itself and hands every other document, as text, to
+// the control's callback (with ":connected" and ":disconnected" in between).
+#pragma once
+
+#include "link/connection_tcp.h"
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class class_roipsrv_conn
+{
+  public:
+    using callback_t = std::function<void(const std::string &)>;
+
+    // Copies everything and creates the transport; does not connect.
+    class_roipsrv_conn(callback_t callback, const std::string &host, int port, const std::string &user,
+                       const std::string &passwd, int rtp_port);
+    class_roipsrv_conn(const class_roipsrv_conn &) = delete;
+    class_roipsrv_conn &operator=(const class_roipsrv_conn &) = delete;
+
+    // The connection thread's body.
+    virtual void run();
+    // Stops the connection thread and joins it, without further callbacks.
+    virtual ~class_roipsrv_conn();
+
+    // Starts the connection thread; once per object. 0 or -1.
+    int start_thr();
+    // Sends one frame (header, then text) when connected. 0 sent, -1 not.
+    int send_text(const std::string &text);
+
+    // The dispatch key of a received text: ":err", a ":..." notification as
+    // it is, "NegResp/REQ", "PosResp/REQ", "XCMPEvent/CHILD", "TEvent/CHILD",
+    // "NXEvent/CHILD", or the document element's name.
+    static std::string message_key(const std::string &text);
+
+  private:
+    std::mutex mutex;
+    std::thread thread;
+    int connected = 0;
+    std::string host;
+    int port;
+    std::string user;
+    std::string passwd;
+    int rtp_port;
+    callback_t callback;
+    c_connection_tcp conn;
+};
