@@ -1,0 +1,201 @@
+// gwcfg: shows and edits a gateway's configuration folder ("/config" on the
+// board; any folder on a PC with --dir). Values are checked before anything is
+// written, and every file is replaced atomically.
+#include "tools/gwcfg/config_dir.h"
+#include "tools/gwcfg/settings.h"
+
+#include "base/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using gwcfg::ConfigDir;
+
+constexpr int exit_usage = 2;
+
+void usage(FILE *to)
+{
+    std::fputs("usage: gwcfg [--dir DIR] show\n"
+               "       gwcfg [--dir DIR] set FIELD VALUE [FIELD VALUE ...]\n"
+               "       gwcfg [--dir DIR] blocked add NAME | remove NAME | list\n"
+               "       gwcfg [--dir DIR] reset\n"
+               "fields: ip gw dns mask remote_ip (dotted IPv4), remote_port (1-65535),\n"
+               "        remote_user remote_passwd passwd (at most 31 bytes), buffers (1-250),\n"
+               "        radio_type (gm360 dm3000 xcmp mtetra nx5xxx nx700 or 1-6),\n"
+               "        crypto_mode (0-2), codec (alaw gsm speex or 1-3)\n"
+               "DIR defaults to /config.\n",
+               to);
+}
+
+int fail(const std::string &message)
+{
+    std::fprintf(stderr, "gwcfg: %s\n", message.c_str());
+    return 1;
+}
+
+int show(const ConfigDir &dir)
+{
+    uint8_t rec[config_format::record_size];
+    std::string error;
+    if (dir.read_record(rec, error) != 0)
+        return fail(error + " (gwlinkd would write the factory configuration; see gwcfg reset)");
+    std::fputs(config_format::format(rec).c_str(), stdout);
+    int codec = dir.read_codec();
+    if (codec < 0)
+        std::printf("codec:alaw (no codec file; gwlinkd writes alaw)\n");
+    else
+        std::printf("codec:%s\n", gwcfg::codec_name(codec));
+    std::vector<gwcfg::blocked_item> items;
+    if (dir.read_blocked(items, error) != 0)
+        return fail(error);
+    for (const gwcfg::blocked_item &item : items)
+        std::printf("blocked:%s\n", item.name().c_str());
+    return 0;
+}
+
+int set(const ConfigDir &dir, int argc, char **argv)
+{
+    if (argc == 0 || argc % 2 != 0) {
+        usage(stderr);
+        return exit_usage;
+    }
+    uint8_t image[config_format::record_size];
+    std::string error;
+    config_format::config_record rec;
+    // A folder being prepared from nothing starts from the factory record; an
+    // existing record that does not load is not silently replaced.
+    if (dir.read_record(image, error) == 0) {
+        rec = config_format::decode(image);
+    } else if (::access(dir.file("main.cfg").c_str(), F_OK) != 0) {
+        rec = config_format::default_record();
+    } else {
+        return fail(error + " (nothing changed; gwcfg reset writes the factory configuration)");
+    }
+
+    int codec = -1;
+    bool record_changed = false;
+    for (int i = 0; i < argc; i += 2) {
+        std::string field = argv[i], value = argv[i + 1];
+        if (field == "codec") {
+            codec = gwcfg::parse_codec(value, error);
+            if (codec < 0)
+                return fail(error + "; nothing changed");
+            continue;
+        }
+        if (gwcfg::set_field(rec, field, value, error) != 0)
+            return fail(error + "; nothing changed");
+        record_changed = true;
+    }
+    if (record_changed) {
+        config_format::encode(rec, image);
+        if (dir.write_record(image, error) != 0)
+            return fail(error);
+    }
+    if (codec > 0 && dir.write_codec(codec, error) != 0)
+        return fail(error);
+    return 0;
+}
+
+int blocked(const ConfigDir &dir, int argc, char **argv)
+{
+    std::vector<gwcfg::blocked_item> items;
+    std::string error;
+    if (argc == 1 && std::strcmp(argv[0], "list") == 0) {
+        if (dir.read_blocked(items, error) != 0)
+            return fail(error);
+        for (const gwcfg::blocked_item &item : items)
+            std::printf("%s\n", item.name().c_str());
+        return 0;
+    }
+    if (argc != 2 || (std::strcmp(argv[0], "add") != 0 && std::strcmp(argv[0], "remove") != 0)) {
+        usage(stderr);
+        return exit_usage;
+    }
+    const std::string name = argv[1];
+    if (!gwcfg::fits_text_field(name, error))
+        return fail(error + "; nothing changed");
+    if (dir.read_blocked(items, error) != 0)
+        return fail(error + "; nothing changed");
+    auto found = items.end();
+    for (auto it = items.begin(); it != items.end(); ++it) {
+        if (it->name() == name)
+            found = it;
+    }
+    if (std::strcmp(argv[0], "add") == 0) {
+        if (found != items.end()) {
+            std::printf("%s is already blocked\n", name.c_str());
+            return 0;
+        }
+        if (items.size() >= config_format::blocked_max_items)
+            return fail("the list already holds 128 names; nothing changed");
+        gwcfg::blocked_item item{};
+        std::memcpy(item.bytes + config_format::blocked_name_offset, name.data(), name.size());
+        items.push_back(item);
+    } else {
+        if (found == items.end())
+            return fail(name + " is not on the list");
+        items.erase(found);
+    }
+    return dir.write_blocked(items, error) == 0 ? 0 : fail(error);
+}
+
+int reset(const ConfigDir &dir)
+{
+    uint8_t image[config_format::record_size];
+    config_format::encode(config_format::default_record(), image);
+    std::string error;
+    if (dir.write_record(image, error) != 0 || dir.write_codec(1, error) != 0 ||
+        dir.write_blocked({}, error) != 0)
+        return fail(error);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string path = "/config";
+    int i = 1;
+    if (i < argc && (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)) {
+        usage(stdout);
+        return 0;
+    }
+    if (i + 1 < argc && std::strcmp(argv[i], "--dir") == 0) {
+        path = argv[i + 1];
+        i += 2;
+    }
+    if (i >= argc) {
+        usage(stderr);
+        return exit_usage;
+    }
+
+    // One gwcfg at a time per folder: the stale-temporary sweep must not take
+    // another run's file from under it.
+    UniqueFd lock(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0)
+        return fail(path + ": " + std::strerror(errno));
+    ConfigDir dir(path);
+    dir.remove_stale_temporaries();
+
+    const std::string command = argv[i++];
+    if (command == "show" && i == argc)
+        return show(dir);
+    if (command == "set")
+        return set(dir, argc - i, argv + i);
+    if (command == "blocked")
+        return blocked(dir, argc - i, argv + i);
+    if (command == "reset" && i == argc)
+        return reset(dir);
+    usage(stderr);
+    return exit_usage;
+}
