@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -178,6 +179,14 @@ int main(int argc, char **argv)
         usage(stderr);
         return exit_usage;
     }
+
+    // A folder being prepared on a PC may not exist yet; the files hold
+    // passwords, so it is made owner-only.
+    const bool writes =
+        std::strcmp(argv[i], "set") == 0 || std::strcmp(argv[i], "reset") == 0 ||
+        (std::strcmp(argv[i], "blocked") == 0 && i + 1 < argc && std::strcmp(argv[i + 1], "list") != 0);
+    if (writes && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail(path + ": " + std::strerror(errno));
 
     // One gwcfg at a time per folder: the stale-temporary sweep must not take
     // another run's file from under it.
