@@ -13,7 +13,6 @@
 namespace
 {
 
-constexpr uint32_t GPIO_DIRECTION = 0x11C1FE;
 constexpr uint32_t GPIO_VALUES = 0xFFFE6F67;
 constexpr uint32_t STATUS_LED = 0x4000;
 constexpr uint32_t FRONT_PTT = 0x1000; // active low
@@ -42,23 +41,9 @@ int class_control_gm::init()
     if (initialised_)
         return -1;
 
-    gpio_ = std::make_unique<GpioAT91>(this);
-    if (!gpio_->is_ready()) {
-        std::puts("cannot initialize gpio");
+    if (open_binary_link(this, GPIO_VALUES, HEAD_LINE, "cannot initialize serial 0 (ttyS1)", gpio_, serial_,
+                         conn_) != 0)
         return -1;
-    }
-    gpio_->start(GPIO_DIRECTION, GPIO_VALUES);
-
-    serial_ = std::make_unique<SerialControl>(this, 0, "/dev/ttyS1");
-    serial_->open(&HEAD_LINE);
-    serial_->SetTimeoutReset(0);
-    if (!serial_->is_open()) {
-        std::printf("cannot initialize serial 0 (ttyS1)");
-        return -1;
-    }
-
-    conn_ = create_server_link(this);
-    conn_->start();
 
     front_ = std::make_unique<class_gmfront>(this, conn_.get(), gpio_.get(), serial_.get());
 
