@@ -2,32 +2,21 @@
 
 #include "board/gpio_at91.h"
 #include "board/serial_control.h"
+#include "control/binary_link.h"
 #include "fronts/gmfront.h"
-#include "gateway/config.h"
 #include "link/roip_conn.h"
 #include "voice/voip.h"
 #include "wire/roip_proto.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstdio>
-#include <cstdlib>
 
 namespace
 {
 
-constexpr uint32_t GPIO_DIRECTION = 0x11C1FE;
 constexpr uint32_t GPIO_VALUES = 0xFFFE6F67;
 constexpr uint32_t STATUS_LED = 0x4000;
 constexpr uint32_t FRONT_PTT = 0x1000; // active low
-constexpr int LOCAL_VOICE_PORT = 8000;
 const SerialSettings HEAD_LINE{9600, 'n', 1};
-
-bool known_codec(int type)
-{
-    return type >= 1 && type <= 3;
-}
 
 } // namespace
 
@@ -52,29 +41,9 @@ int class_control_gm::init()
     if (initialised_)
         return -1;
 
-    gpio_ = std::make_unique<GpioAT91>(this);
-    if (!gpio_->is_ready()) {
-        std::puts("cannot initialize gpio");
+    if (open_binary_link(this, GPIO_VALUES, HEAD_LINE, "cannot initialize serial 0 (ttyS1)", gpio_, serial_,
+                         conn_) != 0)
         return -1;
-    }
-    gpio_->start(GPIO_DIRECTION, GPIO_VALUES);
-
-    serial_ = std::make_unique<SerialControl>(this, 0, "/dev/ttyS1");
-    serial_->open(&HEAD_LINE);
-    serial_->SetTimeoutReset(0);
-    if (!serial_->is_open()) {
-        std::printf("cannot initialize serial 0 (ttyS1)");
-        return -1;
-    }
-
-    const config_format::config_record cfg = g_config.fields();
-    struct in_addr server;
-    server.s_addr = cfg.remote_ip;
-    char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &server, host, sizeof host);
-    conn_ = std::make_unique<class_roip_conn>(this, host, cfg.remote_port, cfg.remote_user.c_str(),
-                                              cfg.remote_passwd.c_str(), LOCAL_VOICE_PORT, cfg.crypto_mode);
-    conn_->start();
 
     front_ = std::make_unique<class_gmfront>(this, conn_.get(), gpio_.get(), serial_.get());
 
@@ -144,17 +113,7 @@ void class_control_gm::cb_conn_connected(uint32_t server_addr, const proto::Vers
     std::lock_guard<std::mutex> lock(mutex_);
     if (!initialised_)
         return;
-    if (login && login->codec_type != g_config.codec()) {
-        // A codec is never switched in place: store the new one and end this
-        // daemon, which is started again from outside.
-        if (known_codec(login->codec_type)) {
-            g_config.save_codec(login->codec_type);
-            int ignored = std::system("killall gwlinkd");
-            (void)ignored;
-        } else {
-            std::printf("cb_conn_connected: ignoring unknown codec type %d\n", login->codec_type);
-        }
-    }
+    apply_server_codec(login);
     front_->connected();
     if (login)
         voip_->setRemote(server_addr, static_cast<uint16_t>(login->voip_port),

@@ -372,6 +372,17 @@ int gatesim::tcp_extproto(tcpkit::client *c, uint32_t req, uint32_t, const uint8
         dbg("gatesim: extproto: packettype_xml_action: ok\n");
         return 0;
     }
+    case proto::ext_dm_status_req:
+    case proto::ext_dm_button: {
+        auto cb = cb_dm3000_req_.get();
+        if (!cb || (req == proto::ext_dm_button && len != proto::dm_button_payload_size)) {
+            dbg("gatesim: extproto: unhandled req: %d\n", static_cast<int>(req));
+            return send_deny(c, proto::deny_unsupported);
+        }
+        dbg("gatesim: extproto: dm3000 request %u\n", req);
+        (*cb)(req, payload, static_cast<int>(len));
+        return 0;
+    }
     default:
         dbg("gatesim: extproto: unhandled req: %d\n", static_cast<int>(req));
         return send_deny(c, proto::deny_unsupported);

@@ -64,6 +64,8 @@ class gatesim : public libgatesim
     int rtp_send(unsigned char *payload, int len, int payload_type) override;
     void set_cb_front(cb_front cb) override { cb_front_.set(std::move(cb)); }
     int async_serial_data(int channel, const unsigned char *data, int len) override;
+    void set_cb_dm3000_req(cb_dm3000_req cb) override { cb_dm3000_req_.set(std::move(cb)); }
+    int async_dm3000_status(unsigned a, unsigned char b, const unsigned char *data, int len) override;
 
   private:
     struct rtp_user {
@@ -108,6 +110,7 @@ class gatesim : public libgatesim
     cb_slot<cb_xml_action> cb_xml_action_;
     cb_slot<cb_rtp_recv> cb_rtp_recv_;
     cb_slot<cb_front> cb_front_;
+    cb_slot<cb_dm3000_req> cb_dm3000_req_;
     pthread_t rtp_thread_{};
     pthread_t keepalive_thread_{};
     bool rtp_threads_running_ = false;

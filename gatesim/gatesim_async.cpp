@@ -74,3 +74,15 @@ int gatesim::async_serial_data(int channel, const unsigned char *data, int len)
                                          data, static_cast<size_t>(len)),
                      false);
 }
+
+int gatesim::async_dm3000_status(unsigned a, unsigned char b, const unsigned char *data, int len)
+{
+    dbg("gatesim: async_dm3000_status: a: %u, b: %u, len: %d\n", a, b, len);
+    if (len < 0 || (len > 0 && data == nullptr) ||
+        static_cast<size_t>(len) + proto::dm_status_min_payload + proto::ext_header_size >
+            proto::tunnel_max_data)
+        return -1;
+    auto payload = proto::build_dm_status_payload(a, b, data, static_cast<size_t>(len));
+    return async_ext_raw(static_cast<int>(proto::ext_dm_status), payload.data(),
+                         static_cast<int>(payload.size()));
+}

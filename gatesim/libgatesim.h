@@ -82,6 +82,18 @@ class LIBGATESIM_API libgatesim
     // radio's display frames for GM360 heads; at most 65535 bytes.
     virtual int async_serial_data(int channel, const unsigned char *data, int len) = 0;
 
+    // DM3000 heads. Extended requests 2001 (display status request, no
+    // payload) and 2002 (button: key code, second code, u32 mode; 6 bytes)
+    // from logged-in gateways go to this callback and nothing is answered;
+    // without it they are refused with DENY 2. A 2002 of another length is
+    // refused with DENY 2 and not handed over. Result ignored.
+    using cb_dm3000_req = std::function<int(unsigned req, const unsigned char *payload, int len)>;
+    virtual void set_cb_dm3000_req(cb_dm3000_req cb) = 0;
+    // A DM3000 status record (tunnelled extended 2003): value a, the byte b
+    // (the gateway takes it as the display flags) and the status data (the
+    // packed 132 x 32 display image, 528 bytes); at most 65514 bytes of data.
+    virtual int async_dm3000_status(unsigned a, unsigned char b, const unsigned char *data, int len) = 0;
+
     // A new emulator: debug output off, nothing started.
     static std::shared_ptr<libgatesim> create();
 };

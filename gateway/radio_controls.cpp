@@ -1,11 +1,17 @@
 #include "gateway/radio_controls.h"
 
+#include "control/control_dm.h"
 #include "control/control_gm.h"
 #include "fronts/gmfront.h"
 #include "gateway/config_record.h"
 
 namespace
 {
+
+class_control *create_dm(class_voip *voip, Supervisor::FrontIrq &)
+{
+    return new class_control_dm(voip);
+}
 
 class_control *create_gm(class_voip *voip, Supervisor::FrontIrq &front_irq)
 {
@@ -19,7 +25,7 @@ class_control *create_gm(class_voip *voip, Supervisor::FrontIrq &front_irq)
 }
 
 const radio_control_entry radio_controls[] = {
-    {config_format::radio_gm360, "gm360", create_gm}, {config_format::radio_dm3000, "dm3000", nullptr},
+    {config_format::radio_gm360, "gm360", create_gm}, {config_format::radio_dm3000, "dm3000", create_dm},
     {config_format::radio_xcmp, "xcmp", nullptr},     {config_format::radio_mtetra, "mtetra", nullptr},
     {config_format::radio_nx5xxx, "nx5xxx", nullptr}, {config_format::radio_nx700, "nx700", nullptr},
 };

@@ -6,6 +6,7 @@
 #include "gatesim/libgatesim.h"
 #include "tools/gatesimd/commands.h"
 #include "tools/gatesimd/control_socket.h"
+#include "tools/gatesimd/dm3000.h"
 #include "tools/gatesimd/users.h"
 #include "tools/gatesimd/voice.h"
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@ namespace
 const char usage[] =
     "usage: gatesimd [--bind ADDR] [--port N] [--rtp-port N] [--max-clients N] [--users FILE]\n"
     "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--control SOCKET] [--debug]\n"
+    "                [--dm-display FILE.pbm] [--dm-channel NAME]\n"
     "\n"
     "Plays the server's end of the gateways' binary protocol and relays their voice.\n"
     "\n"
@@ -48,6 +51,9 @@ const char usage[] =
     "                     without it the talker's voice is only relayed to the other gateways\n"
     "  --control SOCKET   also take commands on this Unix socket (one reply per line)\n"
     "  --debug            the library's debug lines (\"gatesim: ...\")\n"
+    "  --dm-display FILE  answer DM3000 display requests with this 132 x 32 PBM picture\n"
+    "                     instead of the site screen (channel, clock, last key)\n"
+    "  --dm-channel NAME  the channel name on the site screen (default \"SITE 1\")\n"
     "  --help             this text\n"
     "\n"
     "Logins, PTT and requests are printed on standard output as \"gatesimd: ...\" lines.\n"
@@ -63,6 +69,8 @@ struct Options {
     std::string voice;
     std::string control;
     bool debug = false;
+    std::string dm_display;
+    std::string dm_channel = "SITE 1";
 };
 
 bool parse_port(const char *s, int min, int &out)
@@ -99,12 +107,18 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     Options o;
-    static const option long_opts[] = {
-        {"bind", required_argument, nullptr, 'b'},     {"port", required_argument, nullptr, 'p'},
-        {"rtp-port", required_argument, nullptr, 'r'}, {"max-clients", required_argument, nullptr, 'm'},
-        {"users", required_argument, nullptr, 'u'},    {"voice", required_argument, nullptr, 'v'},
-        {"control", required_argument, nullptr, 'c'},  {"debug", no_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
+    static const option long_opts[] = {{"bind", required_argument, nullptr, 'b'},
+                                       {"port", required_argument, nullptr, 'p'},
+                                       {"rtp-port", required_argument, nullptr, 'r'},
+                                       {"max-clients", required_argument, nullptr, 'm'},
+                                       {"users", required_argument, nullptr, 'u'},
+                                       {"voice", required_argument, nullptr, 'v'},
+                                       {"control", required_argument, nullptr, 'c'},
+                                       {"debug", no_argument, nullptr, 'd'},
+                                       {"dm-display", required_argument, nullptr, 'D'},
+                                       {"dm-channel", required_argument, nullptr, 'C'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "", long_opts, nullptr)) != -1) {
         switch (opt) {
@@ -138,9 +152,16 @@ int main(int argc, char **argv)
         case 'd':
             o.debug = true;
             break;
+        case 'D':
+            o.dm_display = optarg;
+            break;
+        case 'C':
+            o.dm_channel = optarg;
+            break;
         case 'h':
             std::fputs(usage, stdout);
             std::fputs(CommandInterpreter::help_text(), stdout);
+            std::fputs(dm3000::Site::help_text(), stdout);
             return 0;
         default:
             std::fputs(usage, stderr);
@@ -179,6 +200,12 @@ int main(int argc, char **argv)
     std::shared_ptr<libgatesim> sim = libgatesim::create();
     sim->set_dbg(o.debug);
     VoiceEngine voice(*sim, voice_cfg);
+    dm3000::Site dm(*sim, o.dm_channel);
+    if (!o.dm_display.empty() && !dm.load_fixed(o.dm_display, error))
+        return fail(error);
+    sim->set_cb_dm3000_req([&dm](unsigned req, const unsigned char *payload, int len) {
+        return dm.on_request(req, payload, len);
+    });
 
     sim->set_cb_info_ver([](libgatesim::s_info_ver &v) {
         // 1.5: no blocked-list upload, which this server would not accept.
@@ -245,8 +272,18 @@ int main(int argc, char **argv)
 
     CommandInterpreter commands(*sim);
     bool quit = false;
+    auto execute = [&](const std::string &line) {
+        std::string reply;
+        if (dm.execute(line, reply))
+            return reply;
+        std::string first;
+        std::istringstream(line) >> first;
+        if (first == "help")
+            return std::string(CommandInterpreter::help_text()) + dm3000::Site::help_text() + "ok";
+        return commands.execute(line, quit);
+    };
     auto run = [&](const std::string &line) {
-        std::string reply = commands.execute(line, quit);
+        std::string reply = execute(line);
         return reply.empty() ? std::string("ok") : reply;
     };
     bool stdin_open = true;
@@ -280,7 +317,7 @@ int main(int argc, char **argv)
                 while (!quit && (nl = stdin_buf.find('\n')) != std::string::npos) {
                     std::string line = stdin_buf.substr(0, nl);
                     stdin_buf.erase(0, nl + 1);
-                    std::string reply = commands.execute(line, quit);
+                    std::string reply = execute(line);
                     if (!reply.empty())
                         std::printf("%s%s", reply.c_str(), reply.back() == '\n' ? "" : "\n");
                 }

@@ -49,6 +49,11 @@ class FakeSim : public libgatesim
     {
         return record({"serial", {channel}, {data, data + len}, ""});
     }
+    void set_cb_dm3000_req(cb_dm3000_req) override {}
+    int async_dm3000_status(unsigned a, unsigned char b, const unsigned char *data, int len) override
+    {
+        return record({"dm3000", {a, b}, {data, data + len}, ""});
+    }
 
     std::vector<Call> calls()
     {

@@ -1,0 +1,186 @@
+#include "control/control_dm.h"
+
+#include "board/gpio_at91.h"
+#include "board/serial_control.h"
+#include "control/binary_link.h"
+#include "fronts/dmfront.h"
+#include "link/roip_conn.h"
+#include "voice/voip.h"
+#include "wire/roip_proto.h"
+
+#include <cstdio>
+
+namespace
+{
+
+constexpr uint32_t GPIO_VALUES = 0xFFFE7F67;
+constexpr uint32_t STATUS_LED = 0x4000;
+const SerialSettings HEAD_LINE{115200, 'n', 2};
+
+} // namespace
+
+class_control_dm::class_control_dm(class_voip *voip) : voip_(voip) {}
+
+class_control_dm::~class_control_dm()
+{
+    // From here on every callback returns without acting; one that is acting
+    // now finishes first.
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        initialised_ = 0;
+    }
+    front_.reset();
+    conn_.reset();
+    serial_.reset();
+    gpio_.reset();
+}
+
+int class_control_dm::init()
+{
+    if (initialised_)
+        return -1;
+
+    if (open_binary_link(this, GPIO_VALUES, HEAD_LINE, "error: cannot initialize serial 0 (ttyS1)", gpio_,
+                         serial_, conn_) != 0)
+        return -1;
+
+    front_ = std::make_unique<class_dmfront>(this, conn_.get(), gpio_.get(), serial_.get());
+
+    initialised_ = 1;
+    conn_->go();
+    return 0;
+}
+
+void class_control_dm::cb_async_setptt(int ptt, const char *login)
+{
+    if (!initialised_)
+        return;
+    std::printf("event\t: packettype_async_setptt [ptt:%d,login:%s]\n", ptt, login ? login : "");
+}
+
+void class_control_dm::cb_async_unlocksql(int sql)
+{
+    if (!initialised_)
+        return;
+    std::printf("event\t: packettype_async_unlocksql [sql:%d]\n", sql);
+}
+
+void class_control_dm::cb_async_gpiochanged(uint32_t bitmap, uint32_t mask)
+{
+    if (!initialised_ || mask == STATUS_LED)
+        return;
+    std::printf("event\t: packettype_async_gpiochanged [bitmap:%8.8X,mask:%8.8X]\n", bitmap, mask);
+}
+
+void class_control_dm::cb_async_serial_senddata(int serial_id, const uint8_t *, uint16_t length, int)
+{
+    // The head is painted from the status records; radio serial data has no
+    // use here.
+    if (!initialised_ || length == 0)
+        return;
+    std::printf("event\t: packettype_serial_senddata [serial_id:%d,data_len:%hu]\n", serial_id, length);
+}
+
+void class_control_dm::cb_async_upgradestatus(int status, int, int)
+{
+    if (!initialised_)
+        return;
+    std::printf("event\t: packettype_upgradestatus [status:%d]\n", status);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
+    voip_->setRemote(0, 0, 0);
+    conn_->setptt(0);
+}
+
+void class_control_dm::cb_conn_connected(uint32_t server_addr, const proto::VersionInfo *,
+                                         const proto::LoginResult *login)
+{
+    if (!initialised_)
+        return;
+    std::puts("event\t: cb_conn_connected");
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
+    apply_server_codec(login);
+    if (login)
+        voip_->setRemote(server_addr, static_cast<uint16_t>(login->voip_port),
+                         static_cast<uint32_t>(login->voip_sync_num));
+    conn_->send_dm_status_request();
+}
+
+void class_control_dm::cb_conn_disconnected()
+{
+    if (!initialised_)
+        return;
+    std::puts("event\t: cb_conn_disconnected");
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
+    voip_->setTransmit(0);
+    voip_->setRemote(0, 0, 0);
+    front_->reset_display();
+}
+
+void class_control_dm::cb_gpio_changed(uint32_t bitmap, uint32_t mask)
+{
+    if (!initialised_ || mask == STATUS_LED)
+        return;
+    std::printf("event   : cb_gpio_changed [bitmap:%8.8X,mask:%8.8X]\n", bitmap, mask);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initialised_)
+        front_->gpio_changed(bitmap, mask);
+}
+
+void class_control_dm::cb_serialread(int serial_id, const uint8_t *data, uint16_t length)
+{
+    if (!initialised_ || length < 1 || data == nullptr)
+        return;
+    std::printf("event\t: cb_serialread [serial_id:%d,data_len:%hu,d[0]:0x%2.2hhX]\n", serial_id, length,
+                data[0]);
+    if (serial_id != 0)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initialised_)
+        front_->feed(data, length);
+}
+
+void class_control_dm::cb_front_ptt(int ptt)
+{
+    if (!initialised_)
+        return;
+    std::printf("event\t: cb_front_ptt(%d)\n", ptt);
+    const int p = ptt ? 1 : 0;
+    conn_->setptt(p);
+    voip_->setTransmit(p);
+}
+
+void class_control_dm::cb_async_dm3000_status(uint32_t a, uint8_t b, const uint8_t *status, int length)
+{
+    if (!initialised_)
+        return;
+    std::puts("event\t: cb_async_dm3000_status");
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initialised_)
+        front_->show_status(a, b, status, length);
+}
+
+void class_control_dm::cb_update_crypto(const uint8_t *key, int key_length, int mode)
+{
+    if (!initialised_)
+        return;
+    std::printf("event\t: cb_update_crypto: mode: %d, key_len: %d\n", mode, key_length);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initialised_)
+        voip_->setCryptoKey(key, key_length, mode);
+}
+
+Gpio *class_control_dm::get_gpio()
+{
+    return gpio_.get();
+}
+
+SerialControl *class_control_dm::get_serial()
+{
+    return serial_.get();
+}
