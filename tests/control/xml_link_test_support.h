@@ -114,13 +114,16 @@ struct XmlLink {
     FakeServer srv;
     Texts texts;
     hook_t hook;
+    // Records only the link's own ":..." notices (long runs would fill memory).
+    bool notices_only = false;
     std::unique_ptr<class_roipsrv_conn> link;
 
     explicit XmlLink(hook_t h = nullptr) : hook(std::move(h))
     {
         link = std::make_unique<class_roipsrv_conn>(
             [this](const std::string &t) {
-                texts.push(t);
+                if (!notices_only || (!t.empty() && t[0] == ':'))
+                    texts.push(t);
                 if (hook)
                     hook(*link, t);
             },
