@@ -139,10 +139,13 @@ int class_roipsrv_conn::send_text(const std::string &text)
     std::lock_guard<std::mutex> lock(mutex);
     if (connected != 1)
         return -1;
-    if (conn.write(header, sizeof header) < 0)
+    if (conn.write(header, sizeof header) < 0 || conn.write(text.data(), static_cast<int>(text.size())) < 0) {
+        // Part of the frame may have gone out: every later frame would be read
+        // out of step. Dropping the connection makes the reader reconnect and
+        // log in afresh.
+        conn.close();
         return -1;
-    if (conn.write(text.data(), static_cast<int>(text.size())) < 0)
-        return -1;
+    }
     return 0;
 }
 

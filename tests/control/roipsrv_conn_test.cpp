@@ -243,6 +243,36 @@ TEST(XmlLink, ASilentServerIsDroppedAfterFifteenSeconds)
     EXPECT_EQ(l.link->send_text("<X />"), -1);
 }
 
+// A send that times out half-way has put part of a frame on the stream; the
+// link must not carry on out of step but reconnect and log in afresh.
+TEST(XmlLink, AFailedSendDropsTheConnection)
+{
+    XmlLink l;
+    ASSERT_EQ(l.link->start_thr(), 0);
+    auto peer = l.accept_login();
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(l.texts.wait(":connected"));
+
+    // The server reads nothing but keeps the link's reader busy, so only the
+    // send can fail (after the 15 s send time-out).
+    std::atomic<bool> ticking{true};
+    std::thread ticker([&] {
+        auto until = Clock::now() + 60s;
+        while (ticking && Clock::now() < until && peer->send(frame("<Tick />")))
+            std::this_thread::sleep_for(500ms);
+    });
+    const std::string huge = sized_text(64u << 20);
+    EXPECT_EQ(l.link->send_text(huge), -1);
+    EXPECT_TRUE(l.texts.wait(":disconnected"));
+    ticking = false;
+    ticker.join();
+
+    auto again = l.accept_login();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(xml_SetPttReq(l.link.get(), 1), 0);
+    EXPECT_EQ(read_frame(*again), "<SetPttReq ptt=\"1\"/>");
+}
+
 // The destructor ends a blocked read and the pause between attempts at once,
 // and no callback follows it.
 TEST(XmlLink, DestroyingStopsTheThreadPromptly)
