@@ -36,7 +36,7 @@ bool is_keepalive(const std::string &text)
 class_roipsrv_conn::class_roipsrv_conn(callback_t callback, const std::string &host, int port,
                                        const std::string &user, const std::string &passwd, int rtp_port)
     : host(host), port(port), user(user), passwd(passwd), rtp_port(rtp_port), callback(std::move(callback)),
-      conn(host.c_str(), port, socket_timeout, -1), buffer(xml_frame::max_text + 1)
+      conn(this->host.c_str(), this->port, socket_timeout, -1), buffer(xml_frame::max_text + 1)
 {
 }
 
