@@ -6,6 +6,10 @@
 #include <pugixml.hpp>
 #include <zlib.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
 namespace
 {
 
@@ -95,29 +99,18 @@ bool equals_ignoring_case(const char *a, const char *b)
     }
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// "0x" then hexadecimal digits, as the server writes words; anything after the
-// digits is ignored. A value wider than 32 bits does not convert.
+// "0x" then hexadecimal digits, as the server writes words (the "0x%X" scan
+// form); anything after the digits is ignored. A value wider than 32 bits does
+// not convert.
 bool parse_prefixed_hex(const char *s, uint32_t &out)
 {
-    if (s[0] != '0' || s[1] != 'x' || hex_digit(s[2]) < 0)
+    if (s[0] != '0' || s[1] != 'x' || !std::isxdigit(static_cast<unsigned char>(s[2])))
         return false;
-    uint64_t v = 0;
-    for (s += 2; hex_digit(*s) >= 0; ++s) {
-        v = (v << 4) | static_cast<uint64_t>(hex_digit(*s));
-        if (v > 0xFFFFFFFFu)
-            return false;
-    }
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(s + 2, &end, 16);
+    if (errno == ERANGE || v > 0xFFFFFFFFull)
+        return false;
     out = static_cast<uint32_t>(v);
     return true;
 }

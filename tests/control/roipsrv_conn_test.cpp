@@ -64,8 +64,7 @@ TEST(XmlLink, LimitsOfTheFrameLengthAndReconnectWithAFreshLogin)
 TEST(XmlLink, KeepAlivesAreAnsweredNotDelivered)
 {
     XmlLink l;
-    ASSERT_EQ(l.link->start_thr(), 0);
-    auto peer = l.accept_login();
+    auto peer = l.start_and_login();
     ASSERT_TRUE(peer);
 
     const std::vector<std::string> keepalives = {
@@ -94,10 +93,8 @@ TEST(XmlLink, EveryBuilderSendsItsDocument)
 {
     XmlLink l;
     EXPECT_EQ(l.link->send_text("<X />"), -1); // not connected yet
-    ASSERT_EQ(l.link->start_thr(), 0);
-    auto peer = l.accept_login();
+    auto peer = l.start_and_login();
     ASSERT_TRUE(peer);
-    ASSERT_TRUE(l.texts.wait(":connected"));
 
     class_roipsrv_conn *c = l.link.get();
     const uint8_t bytes[] = {0x10, 0x02, 0xFF};
@@ -130,8 +127,7 @@ TEST(XmlLink, ACallbackMaySendFromInsideItself)
                 xml_SerialDisp(&link, data.data(), data.size());
         }
     });
-    ASSERT_EQ(l.link->start_thr(), 0);
-    auto peer = l.accept_login();
+    auto peer = l.start_and_login();
     ASSERT_TRUE(peer);
     ASSERT_TRUE(peer->send(frame("<XCMPEvent><SerialDisp denc=\"b64\" d=\"AQID\" /></XCMPEvent>")));
     EXPECT_EQ(read_frame(*peer), "<XE><SerialDisp d=\"AQID\" denc=\"b64\" /></XE>");
@@ -142,10 +138,8 @@ TEST(XmlLink, ACallbackMaySendFromInsideItself)
 TEST(XmlLink, ConcurrentSendsNeverInterleave)
 {
     XmlLink l;
-    ASSERT_EQ(l.link->start_thr(), 0);
-    auto peer = l.accept_login();
+    auto peer = l.start_and_login();
     ASSERT_TRUE(peer);
-    ASSERT_TRUE(l.texts.wait(":connected"));
 
     constexpr int threads = 4, per_thread = 300, keepalives = 200;
     std::atomic<int> failures{0};
@@ -215,8 +209,7 @@ TEST(XmlLink, BrokenFramesDropTheConnectionAndDeliverNothingOfThem)
     };
     for (const Case &c : cases) {
         XmlLink l;
-        ASSERT_EQ(l.link->start_thr(), 0);
-        auto peer = l.accept_login();
+        auto peer = l.start_and_login();
         ASSERT_TRUE(peer) << c.what;
         ASSERT_TRUE(peer->send(frame("<Before />")));
         ASSERT_TRUE(peer->send(c.bytes));
@@ -233,8 +226,7 @@ TEST(XmlLink, BrokenFramesDropTheConnectionAndDeliverNothingOfThem)
 TEST(XmlLink, ASilentServerIsDroppedAfterFifteenSeconds)
 {
     XmlLink l;
-    ASSERT_EQ(l.link->start_thr(), 0);
-    auto peer = l.accept_login();
+    auto peer = l.start_and_login();
     ASSERT_TRUE(peer);
     auto since = Clock::now();
     ASSERT_TRUE(peer->wait_closed(40s));
@@ -248,10 +240,8 @@ TEST(XmlLink, ASilentServerIsDroppedAfterFifteenSeconds)
 TEST(XmlLink, AFailedSendDropsTheConnection)
 {
     XmlLink l;
-    ASSERT_EQ(l.link->start_thr(), 0);
-    auto peer = l.accept_login();
+    auto peer = l.start_and_login();
     ASSERT_TRUE(peer);
-    ASSERT_TRUE(l.texts.wait(":connected"));
 
     // The server reads nothing but keeps the link's reader busy, so only the
     // send can fail (after the 15 s send time-out).
@@ -279,10 +269,8 @@ TEST(XmlLink, DestroyingStopsTheThreadPromptly)
 {
     {
         XmlLink l;
-        ASSERT_EQ(l.link->start_thr(), 0);
-        auto peer = l.accept_login();
+        auto peer = l.start_and_login();
         ASSERT_TRUE(peer);
-        ASSERT_TRUE(l.texts.wait(":connected"));
         auto since = Clock::now();
         l.link.reset();
         EXPECT_LT(Clock::now() - since, 2500ms);
@@ -291,8 +279,7 @@ TEST(XmlLink, DestroyingStopsTheThreadPromptly)
     }
     {
         XmlLink l;
-        ASSERT_EQ(l.link->start_thr(), 0);
-        auto peer = l.accept_login();
+        auto peer = l.start_and_login();
         ASSERT_TRUE(peer);
         peer->close();
         ASSERT_TRUE(l.texts.wait(":disconnected")); // now in the pause before the next attempt

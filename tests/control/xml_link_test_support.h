@@ -131,6 +131,17 @@ struct XmlLink {
     }
     ~XmlLink() { link.reset(); }
 
+    // Starts the link and takes its first connection up to ":connected".
+    std::unique_ptr<Peer> start_and_login()
+    {
+        if (link->start_thr() != 0)
+            return nullptr;
+        auto peer = accept_login();
+        if (!peer || !texts.wait(":connected"))
+            return nullptr;
+        return peer;
+    }
+
     // Accepts the link's connection and reads its login request.
     std::unique_ptr<Peer> accept_login()
     {

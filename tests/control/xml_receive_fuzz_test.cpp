@@ -336,10 +336,8 @@ TEST(XmlReceiveFuzz, AMillionGeneratedFramesThroughTheLink)
         delivered.push_back(fingerprint(text));
     });
     l.notices_only = true;
-    ASSERT_EQ(l.link->start_thr(), 0);
-    auto peer = l.accept_login();
+    auto peer = l.start_and_login();
     ASSERT_TRUE(peer);
-    ASSERT_TRUE(l.texts.wait(":connected"));
 
     auto start = Clock::now();
     std::atomic<int> replies{0};
