@@ -6,10 +6,13 @@
 
 #include "link/connection_tcp.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class class_roipsrv_conn
 {
@@ -24,12 +27,14 @@ class class_roipsrv_conn
 
     // The connection thread's body.
     virtual void run();
-    // Stops the connection thread and joins it, without further callbacks.
+    // Stops the connection thread and joins it; no callback runs after it
+    // returns. Not to be called from inside the callback.
     virtual ~class_roipsrv_conn();
 
     // Starts the connection thread; once per object. 0 or -1.
     int start_thr();
-    // Sends one frame (header, then text) when connected. 0 sent, -1 not.
+    // Sends one frame (header, then text) when connected. 0 sent, -1 not; a
+    // failed send drops the connection (the thread reconnects).
     int send_text(const std::string &text);
 
     // The dispatch key of a received text: ":err", a ":..." notification as
@@ -38,6 +43,13 @@ class class_roipsrv_conn
     static std::string message_key(const std::string &text);
 
   private:
+    // Waits up to `seconds` unless stopped; false once stopped.
+    bool pause(int seconds);
+    // Reads one frame into `text`; false when the stream is broken or the
+    // announced length is too long.
+    bool read_frame(std::string &text);
+    void notify(const std::string &text);
+
     std::mutex mutex;
     std::thread thread;
     int connected = 0;
@@ -48,4 +60,9 @@ class class_roipsrv_conn
     int rtp_port;
     callback_t callback;
     c_connection_tcp conn;
+    // Stop request for the destructor and the lock of its interruptible wait.
+    std::atomic<bool> stop{false};
+    std::mutex stop_mutex;
+    std::condition_variable stop_cv;
+    std::vector<char> buffer;
 };

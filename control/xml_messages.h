@@ -11,6 +11,23 @@
 
 class class_roipsrv_conn;
 
+// The request documents as the builders below send them, without a link.
+namespace xml_text
+{
+
+std::string LoginReq(const std::string &user, const std::string &passwd, int rtp_port);
+std::string XCMPStatusReq();
+std::string GpioStateReq();
+std::string SetPttReq(int ptt);
+std::string XCMPAction(int id, int state, int type);
+std::string GpioSetReq(uint32_t bitmap);
+std::string GpioClrReq(uint32_t bitmap);
+std::string SerialDisp(const uint8_t *data, size_t length);
+std::string TAction(const std::string &mode);
+std::string NXAction(const std::string &mode);
+
+} // namespace xml_text
+
 int xml_LoginReq(class_roipsrv_conn *conn, const std::string &user, const std::string &passwd, int rtp_port);
 int xml_XCMPStatusReq(class_roipsrv_conn *conn);
 int xml_GpioStateReq(class_roipsrv_conn *conn);
@@ -29,6 +46,8 @@ int xml_LoginPosResp(const std::string &text, int &port, int &codec, int &sm, ui
 int xml_SetPttEv(const std::string &text, int &ptt, std::string &login_roip, std::string &login_local);
 int xml_UnlockSqlEv(const std::string &text, int &sql);
 int xml_GpioChangedEv(const std::string &text, uint32_t &bitmap, uint32_t &mask);
+// "b64z" payloads inflate to at most xml_serial_inflate_max bytes; more fails.
+constexpr size_t xml_serial_inflate_max = 2048;
 int xml_XCMPEvent_SerialDisp(const std::string &text, std::vector<uint8_t> &data);
 int xml_TEvent_SerialDisp(const std::string &text, std::string &data);
 int xml_NXEvent_SerialDisp(const std::string &text, std::string &data);
