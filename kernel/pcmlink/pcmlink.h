@@ -31,13 +31,17 @@ struct pcmlink_cfg {
 #define PCMLINK_MAX_WORDS	16384
 
 /*
- * Sample words towards the codec carry two A-law codes: the first in bits
- * 12-19, the second in bits 2-9.
+ * One word per sample; only the low 20 bits travel. Words towards the codec
+ * carry two A-law codes: the first (the loudspeaker) in bits 12-19, the
+ * second in bits 2-9.
  */
 #define PCMLINK_TX_WORD(code1, code2) \
 	((((__u32)(code1) << 10) | (__u32)(code2)) << 2)
+#define PCMLINK_TX_CODE1(word)	(((__u32)(word) >> 12) & 0xff)
+#define PCMLINK_TX_CODE2(word)	(((__u32)(word) >> 2) & 0xff)
 
-/* Sample words from the codec carry the captured A-law code in bits 11-18. */
+/* Words from the codec carry the captured A-law code in bits 11-18. */
+#define PCMLINK_RX_WORD(code)	(((__u32)(code) & 0xff) << 11)
 #define PCMLINK_RX_CODE(word)	(((__u32)(word) >> 11) & 0xff)
 
 #endif /* PCMLINK_H */
