@@ -15,6 +15,7 @@
 #include <linux/atmel_pdc.h>
 #include <linux/clk.h>
 #include <linux/dma-mapping.h>
+#include <linux/err.h>
 #include <linux/errno.h>
 #include <linux/fs.h>
 #include <linux/interrupt.h>
@@ -121,47 +122,43 @@ static irqreturn_t ssc_interrupt(int irq, void *dev_id)
 }
 
 /*
- * Waits until *index names a buffer and takes it (the index goes back to -1),
- * so no block is handed out twice. Returns the buffer number or -ERESTARTSYS.
- * Called with sc->lock held, returns with it held on success.
+ * Checks count against the block size, waits until *index names a buffer and
+ * takes it (the index goes back to -1), so no block is handed out twice.
+ * Returns the buffer, or ERR_PTR(-EINVAL) or ERR_PTR(-ERESTARTSYS).
  */
-static int take_block(s32 *index, int *flag, wait_queue_head_t *queue,
-		      unsigned long *flags)
+static void *take_block(size_t count, s32 *index, int *flag,
+			wait_queue_head_t *queue, void *const bufs[2])
 {
-	int b;
+	unsigned long flags;
+	void *buf;
 
+	spin_lock_irqsave(&sc->lock, flags);
+	if (count == 0 || count > (size_t)RXFER_COUNT * PCMLINK_WORD_BYTES) {
+		spin_unlock_irqrestore(&sc->lock, flags);
+		return ERR_PTR(-EINVAL);
+	}
 	while (*index == -1) {
 		if (!*flag) {
-			spin_unlock_irqrestore(&sc->lock, *flags);
+			spin_unlock_irqrestore(&sc->lock, flags);
 			if (wait_event_interruptible(*queue, READ_ONCE(*flag)))
-				return -ERESTARTSYS;
-			spin_lock_irqsave(&sc->lock, *flags);
+				return ERR_PTR(-ERESTARTSYS);
+			spin_lock_irqsave(&sc->lock, flags);
 		}
 		*flag = 0;
 	}
-	b = *index;
+	buf = bufs[*index];
 	*index = -1;
-	return b;
+	spin_unlock_irqrestore(&sc->lock, flags);
+	return buf;
 }
 
 static ssize_t dev_read(struct file *file, char __user *buf, size_t count,
 			loff_t *ppos)
 {
-	unsigned long flags;
-	void *src;
-	int b;
+	void *src = take_block(count, &sc->rx_ready, &rqflag, &rq, sc->rx_buf);
 
-	spin_lock_irqsave(&sc->lock, flags);
-	if (count == 0 || count > (size_t)RXFER_COUNT * PCMLINK_WORD_BYTES) {
-		spin_unlock_irqrestore(&sc->lock, flags);
-		return -EINVAL;
-	}
-	b = take_block(&sc->rx_ready, &rqflag, &rq, &flags);
-	if (b < 0)
-		return b;
-	src = sc->rx_buf[b];
-	spin_unlock_irqrestore(&sc->lock, flags);
-
+	if (IS_ERR(src))
+		return PTR_ERR(src);
 	/* The PDC refills this buffer only after the block now in flight. */
 	if (copy_to_user(buf, src, count)) {
 		pr_err("rd copy_to_user failed\n");
@@ -173,21 +170,10 @@ static ssize_t dev_read(struct file *file, char __user *buf, size_t count,
 static ssize_t dev_write(struct file *file, const char __user *buf,
 			 size_t count, loff_t *ppos)
 {
-	unsigned long flags;
-	void *dst;
-	int b;
+	void *dst = take_block(count, &sc->tx_free, &tqflag, &tq, sc->tx_buf);
 
-	spin_lock_irqsave(&sc->lock, flags);
-	if (count == 0 || count > (size_t)RXFER_COUNT * PCMLINK_WORD_BYTES) {
-		spin_unlock_irqrestore(&sc->lock, flags);
-		return -EINVAL;
-	}
-	b = take_block(&sc->tx_free, &tqflag, &tq, &flags);
-	if (b < 0)
-		return b;
-	dst = sc->tx_buf[b];
-	spin_unlock_irqrestore(&sc->lock, flags);
-
+	if (IS_ERR(dst))
+		return PTR_ERR(dst);
 	/* The PDC sends this buffer after the block now in flight. */
 	if (copy_from_user(dst, buf, count)) {
 		memset(dst, 0, count);
