@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,7 +134,9 @@ long pcmlinkInterrupts()
     return -1;
 }
 
-// Waits (generously) until thread tid sleeps in the kernel.
+// Waits (generously) until thread tid sleeps in the kernel. Never spin without
+// sleeping here: the test kernel's clock stands still while a task computes,
+// so a spinning thread can keep the one it waits for from running.
 bool waitUntilSleeping(pid_t tid)
 {
     std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
@@ -211,7 +214,7 @@ TEST(PcmlinkModule, UnknownRequestsGiveEnottyWithTheirLine)
     };
     const Case cases[] = {
         {0, "<6>pcmlink: unknown ioctl (0)"},
-        {2, "<6>pcmlink: unknown ioctl (2)"},
+        {3, "<6>pcmlink: unknown ioctl (3)"},                    // 2 is FIGETBSZ, which the VFS answers
         {0x5401, "<6>pcmlink: unknown ioctl (21505)"},           // TCGETS
         {0xC0185001, "<6>pcmlink: unknown ioctl (-1072148479)"}, // an _IOWR code
     };
@@ -408,18 +411,16 @@ TEST(PcmlinkModule, ReconfigurationWakesASleepingReaderWithTheNewFirstBlock)
     UniqueFd fd = openDevice();
     // Blocks of 16384 words take 2.048 s: the reader surely sleeps.
     ASSERT_EQ(configure(fd.get(), 16384), 0);
-    std::atomic<pid_t> tid{0};
+    std::promise<pid_t> started;
     std::vector<uint32_t> got(frameWords, 0xEEEEEEEE);
     std::atomic<long> result{0};
     std::atomic<double> woke{0};
     std::thread reader([&] {
-        tid = gettid();
+        started.set_value(gettid());
         result = ::read(fd.get(), got.data(), frameWords * 4);
         woke = now();
     });
-    while (!tid.load())
-        std::this_thread::yield();
-    ASSERT_TRUE(waitUntilSleeping(tid));
+    ASSERT_TRUE(waitUntilSleeping(started.get_future().get()));
     double reconfigured = now();
     ASSERT_EQ(configure(fd.get(), frameWords), 0);
     reader.join();
@@ -444,20 +445,18 @@ TEST(PcmlinkModule, SignalEndsASleepingReadOrWrite)
     for (bool reading : {true, false}) {
         // No block completes for 2 s after this, in either direction.
         ASSERT_EQ(configure(fd.get(), 16384), 0);
-        std::atomic<pid_t> tid{0};
+        std::promise<pid_t> started;
         std::atomic<long> result{0};
         std::atomic<int> error{0};
         std::thread t([&] {
             std::vector<uint32_t> buf(frameWords);
-            tid = gettid();
+            started.set_value(gettid());
             long r = reading ? ::read(fd.get(), buf.data(), frameWords * 4)
                              : ::write(fd.get(), buf.data(), frameWords * 4);
             error = errno;
             result = r;
         });
-        while (!tid.load())
-            std::this_thread::yield();
-        ASSERT_TRUE(waitUntilSleeping(tid));
+        ASSERT_TRUE(waitUntilSleeping(started.get_future().get()));
         pthread_kill(t.native_handle(), SIGUSR1);
         t.join();
         EXPECT_EQ(result.load(), -1) << (reading ? "read" : "write");
