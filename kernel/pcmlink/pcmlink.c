@@ -225,6 +225,16 @@ static void configure(const struct pcmlink_cfg *cfg, bool new_count)
 	reg_write(SSC_RCMR, cfg->rcmr);
 	reg_write(SSC_RFMR, cfg->rfmr);
 
+	/*
+	 * No block size was ever accepted: nothing to transfer. A zero PDC
+	 * counter keeps ENDRX/ENDTX set, so enabling them would only make the
+	 * interrupt fire without end.
+	 */
+	if (!RXFER_COUNT) {
+		spin_unlock_irqrestore(&sc->lock, flags);
+		return;
+	}
+
 	reg_write(ATMEL_PDC_RPR, sc->rx_dma[0]);
 	reg_write(ATMEL_PDC_RCR, RXFER_COUNT);
 	reg_write(ATMEL_PDC_RNPR, sc->rx_dma[1]);

@@ -228,6 +228,21 @@ TEST(PcmlinkModule, UnknownRequestsGiveEnottyWithTheirLine)
     }
 }
 
+TEST(PcmlinkModule, ConfigurationWithoutAnAcceptedSizeStartsNothing)
+{
+    UniqueFd fd = openDevice();
+    long before = pcmlinkInterrupts();
+    KernelLog log;
+    ASSERT_EQ(configure(fd.get(), 0), 0);
+    std::vector<std::string> lines = log.tagged();
+    EXPECT_TRUE(contains(lines, "<6>pcmlink: incorrect rxfer_count, should be 1 .. 65535 !"));
+    EXPECT_TRUE(contains(lines, configLine(0)));
+    EXPECT_EQ(readBytes(fd.get(), 4).error, EINVAL);
+    EXPECT_EQ(writeBytes(fd.get(), 4).error, EINVAL);
+    usleep(100000);
+    EXPECT_EQ(pcmlinkInterrupts(), before);
+}
+
 TEST(PcmlinkModule, ConfigurationPrintsItsSixFields)
 {
     UniqueFd fd = openDevice();

@@ -469,25 +469,30 @@ static int __init ssc_sim_init(void)
 		return -ENOMEM;
 
 	pdev = platform_device_register_simple("ssc", 0, NULL, 0);
-	if (IS_ERR(pdev))
-		return PTR_ERR(pdev);
+	if (IS_ERR(pdev)) {
+		ret = PTR_ERR(pdev);
+		goto no_pdev;
+	}
 	ret = dma_coerce_mask_and_coherent(&pdev->dev, DMA_BIT_MASK(32));
 	if (ret)
-		return ret;
-
+		goto no_clk;
 	mck = clk_register_fixed_rate(NULL, "ssc_sim_mck", NULL, 0, SIM_MCK_HZ);
-	if (IS_ERR(mck))
-		return PTR_ERR(mck);
-
+	if (IS_ERR(mck)) {
+		ret = PTR_ERR(mck);
+		goto no_clk;
+	}
 	irq = irq_alloc_descs(-1, FIRST_IRQ, 1, NUMA_NO_NODE);
-	if (irq < 0)
-		return irq;
+	if (irq < 0) {
+		ret = irq;
+		goto no_irq;
+	}
 	irq_set_chip_and_handler(irq, &dummy_irq_chip, handle_simple_irq);
 	irq_clear_status_flags(irq, IRQ_NOREQUEST | IRQ_NOPROBE);
 
+	/* From here on the region stays: the I/O memory layer keeps it. */
 	ret = logic_iomem_add_region(&regs_res, &regs_region_ops);
 	if (ret)
-		return ret;
+		goto no_regs;
 
 	ssc_dev.pdev = pdev;
 	ssc_dev.clk = mck;
@@ -500,6 +505,16 @@ static int __init ssc_sim_init(void)
 	pr_info("SSC 0 at 0x%08x, irq %d, %s\n", SIM_REGS_BASE, irq,
 		loopback ? "loopback" : "counting pattern");
 	return 0;
+
+no_regs:
+	irq_free_descs(irq, 1);
+no_irq:
+	clk_unregister_fixed_rate(mck);
+no_clk:
+	platform_device_unregister(pdev);
+no_pdev:
+	vfree(sim.loop);
+	return ret;
 }
 
 /*
