@@ -7,27 +7,27 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-void AudioDeviceSSC::fillConfig(uint32_t record[6], int periodSize)
+void AudioDeviceSSC::fillConfig(pcmlink_cfg &record, int periodSize)
 {
-    record[0] = 192;        // bit clock = master clock / 384
-    record[1] = 0x0F000424; // transmit: continuous divided clock, 32-bit frame
-    record[2] = 0x00200093; // 20-bit words, MSB first, positive sync pulse
-    record[3] = 0x0F000404; // receive: as transmit, clock not inverted
-    record[4] = 0x00200093;
-    record[5] = static_cast<uint32_t>(periodSize);
+    record.clkdiv = 192;      // bit clock = master clock / 384
+    record.tcmr = 0x0F000424; // transmit: continuous divided clock, 32-bit frame
+    record.tfmr = 0x00200093; // 20-bit words, MSB first, positive sync pulse
+    record.rcmr = 0x0F000404; // receive: as transmit, clock not inverted
+    record.rfmr = 0x00200093;
+    record.rxfer_count = static_cast<uint32_t>(periodSize);
 }
 
 AudioDeviceSSC::AudioDeviceSSC(const char *path, int periodSize_) : periodSize(periodSize_)
 {
     // The driver takes the record in native byte order: this is not a wire format.
-    uint32_t record[6];
+    pcmlink_cfg record{};
     fillConfig(record, periodSize);
 
     int f = ::open(path, O_RDWR | O_CLOEXEC);
     if (f < 0)
         return;
     fd.reset(f);
-    if (::ioctl(fd.get(), configRequest, record) < 0) {
+    if (::ioctl(fd.get(), PCMLINK_IOCTL_CFG, &record) < 0) {
         fd.reset();
         return;
     }

@@ -4,20 +4,21 @@
 
 #include "audio/audio_device.h"
 #include "base/unique_fd.h"
+#include "kernel/pcmlink/pcmlink.h"
 
 #include <cstdint>
 #include <mutex>
 
-// Output word: code1 in bits 12-19 (the loudspeaker slot), code2 in bits 2-9.
+// Output word: code1 in the loudspeaker slot, code2 in the second slot.
 constexpr uint32_t ssc_play_word(uint8_t code1, uint8_t code2)
 {
-    return ((static_cast<uint32_t>(code1) << 10) | code2) << 2;
+    return PCMLINK_TX_WORD(code1, code2);
 }
 
-// Input word: the captured A-law code sits in bits 11-18.
+// Input word: the captured A-law code.
 constexpr uint8_t ssc_capture_code(uint32_t word)
 {
-    return static_cast<uint8_t>((word >> 11) & 0xFF);
+    return static_cast<uint8_t>(PCMLINK_RX_CODE(word));
 }
 
 class AudioDeviceSSC : public AudioDevice
@@ -25,8 +26,6 @@ class AudioDeviceSSC : public AudioDevice
   public:
     // The largest period the device converts in one call.
     static constexpr int maxPeriod = 1024;
-    // Driver request that loads the framing record and restarts both directions.
-    static constexpr unsigned long configRequest = 1;
 
     // Opens path and configures the driver for periods of periodSize samples;
     // isInitialized() tells whether that worked.
@@ -46,8 +45,8 @@ class AudioDeviceSSC : public AudioDevice
     int write(const int16_t *samples, int count, int loop) override;
     int read(int16_t *samples, int count) override;
 
-    // The six words of the driver's framing record, as this device fills them.
-    static void fillConfig(uint32_t record[6], int periodSize);
+    // The driver's framing record, as this device fills it.
+    static void fillConfig(pcmlink_cfg &record, int periodSize);
 
   private:
     int32_t periodSize;

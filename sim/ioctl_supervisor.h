@@ -17,14 +17,15 @@
 
 #include <sys/types.h>
 
+#include "kernel/pcmlink/pcmlink.h"
 #include "sim/unique_fd.h"
 
 namespace boardbox
 {
 
-constexpr unsigned long kPcmlinkIoctlCfg = 1;
+constexpr unsigned long kPcmlinkIoctlCfg = PCMLINK_IOCTL_CFG;
 constexpr unsigned long kI2cSlave = 0x0706;
-constexpr size_t kPcmlinkCfgSize = 24;
+constexpr size_t kPcmlinkCfgSize = sizeof(pcmlink_cfg);
 
 // Installs the filter in the calling process (inherited by its children),
 // with lseek too when `seeks`. Returns the notification descriptor, or -1

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 
 #include "base/byteorder.h"
@@ -78,13 +79,14 @@ void SscEngine::stop()
 
 int SscEngine::configure(const uint8_t *r)
 {
-    PcmConfig c;
-    c.clkdiv = bytes::get_le32(r);
-    c.tcmr = bytes::get_le32(r + 4);
-    c.tfmr = bytes::get_le32(r + 8);
-    c.rcmr = bytes::get_le32(r + 12);
-    c.rfmr = bytes::get_le32(r + 16);
-    c.rxfer_count = bytes::get_le32(r + 20);
+    // The caller's record in its (little-endian) memory, word by word.
+    PcmConfig c{};
+    c.clkdiv = bytes::get_le32(r + offsetof(pcmlink_cfg, clkdiv));
+    c.tcmr = bytes::get_le32(r + offsetof(pcmlink_cfg, tcmr));
+    c.tfmr = bytes::get_le32(r + offsetof(pcmlink_cfg, tfmr));
+    c.rcmr = bytes::get_le32(r + offsetof(pcmlink_cfg, rcmr));
+    c.rfmr = bytes::get_le32(r + offsetof(pcmlink_cfg, rfmr));
+    c.rxfer_count = bytes::get_le32(r + offsetof(pcmlink_cfg, rxfer_count));
     std::lock_guard<std::mutex> g(lock_);
     stats_.config = c;
     ++stats_.configurations;
@@ -148,7 +150,7 @@ void SscEngine::tick(std::vector<int16_t> &played)
     int b = (rx_last_ + 1) % 2;
     capture_->next(samples.data(), words);
     for (uint32_t i = 0; i < words; ++i)
-        bytes::put_le32(rx_[b].data() + 4 * i, static_cast<uint32_t>(alaw_from_linear(samples[i])) << 11);
+        bytes::put_le32(rx_[b].data() + 4 * i, PCMLINK_RX_WORD(alaw_from_linear(samples[i])));
     // The meter hears what the codec chip delivered: the A-law round trip.
     for (uint32_t i = 0; i < words; ++i)
         samples[i] = linear_from_alaw(alaw_from_linear(samples[i]));
@@ -162,7 +164,8 @@ void SscEngine::tick(std::vector<int16_t> &played)
     b = (tx_last_ + 1) % 2;
     played.resize(words);
     for (uint32_t i = 0; i < words; ++i)
-        played[i] = linear_from_alaw(static_cast<uint8_t>(bytes::get_le32(tx_[b].data() + 4 * i) >> 12));
+        played[i] =
+            linear_from_alaw(static_cast<uint8_t>(PCMLINK_TX_CODE1(bytes::get_le32(tx_[b].data() + 4 * i))));
     playback_level_.add(played.data(), words);
     ++stats_.tx_blocks;
     if (tx_written_[b]) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "kernel/pcmlink/pcmlink.h"
 #include "sim/device_file.h"
 #include "sim/event_log.h"
 #include "sim/sim_audio.h"
@@ -23,20 +24,19 @@ typedef struct sf_private_tag SNDFILE;
 namespace boardbox
 {
 
-struct PcmConfig {
-    uint32_t clkdiv = 0, tcmr = 0, tfmr = 0, rcmr = 0, rfmr = 0, rxfer_count = 0;
-};
+// The driver's configuration record, as the box last received it.
+using PcmConfig = pcmlink_cfg;
 
 class SscEngine : public DeviceFile
 {
   public:
-    static constexpr uint32_t kMaxBlockWords = 16384; // one 64 KiB buffer
+    static constexpr uint32_t kMaxBlockWords = PCMLINK_MAX_WORDS; // one 64 KiB buffer
 
     struct Stats {
         bool configured = false;
         uint32_t block_words = 0;
         unsigned configurations = 0;
-        PcmConfig config; // the last record received
+        PcmConfig config{}; // the last record received
         uint64_t rx_blocks = 0, rx_read = 0;
         uint64_t tx_blocks = 0, tx_written = 0, tx_fill = 0;
         double capture_dbfs = -100, playback_dbfs = -100;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 TEST(SscWords, PlaybackCodeGoesToBits12To19AndEchoToBits2To9)
 {
     EXPECT_EQ(ssc_play_word(0xD5, 0xD5), 0x000D5354u);
@@ -28,14 +30,15 @@ TEST(SscWords, CapturedCodeIsBits11To18)
 
 TEST(SscConfig, RecordCarriesTheBoardsFraming)
 {
-    uint32_t r[6];
+    pcmlink_cfg r{};
     AudioDeviceSSC::fillConfig(r, 160);
-    EXPECT_EQ(r[0], 192u);
-    EXPECT_EQ(r[1], 0x0F000424u);
-    EXPECT_EQ(r[2], 0x00200093u);
-    EXPECT_EQ(r[3], 0x0F000404u);
-    EXPECT_EQ(r[4], 0x00200093u);
-    EXPECT_EQ(r[5], 160u);
+    // Six native-order words, in this order: the driver copies them as one record.
+    static_assert(sizeof(pcmlink_cfg) == 24);
+    uint32_t words[6];
+    std::memcpy(words, &r, sizeof words);
+    const uint32_t want[6] = {192, 0x0F000424, 0x00200093, 0x0F000404, 0x00200093, 160};
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(words[i], want[i]) << "word " << i;
 }
 
 TEST(SscOpen, MissingDeviceIsNotReady)

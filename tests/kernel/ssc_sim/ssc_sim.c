@@ -1,0 +1,527 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * ssc_sim: a simulated AT91 SSC 0 with its PDC, for running the pcmlink
+ * driver unchanged in User-Mode Linux. Test equipment only; never part of a
+ * board image.
+ *
+ * It provides ssc_request()/ssc_free() like the AT91 SSC layer, with a fixed
+ * clock, a real Linux interrupt and a register window behind ioremap() that
+ * emulates the SSC and PDC registers the driver uses. While a direction is
+ * enabled (SSC, PDC and clock), an hrtimer completes one PDC block every
+ * count / 8000 s: the transmit side takes the block from memory, the receive
+ * side stores either that block (loopback=1) or a counting pattern, and the
+ * ENDTX/ENDRX flags raise the interrupt until the driver rearms the counters.
+ *
+ * Anything unexpected (a register outside the set, a PDC address that is not
+ * kernel memory, a transfer with the clock off) is reported with "ssc_sim:
+ * fault:" so that the test run can fail on it.
+ */
+
+#define pr_fmt(fmt) "ssc_sim: " fmt
+
+#include <linux/atmel-ssc.h>
+#include <linux/atmel_pdc.h>
+#include <linux/clk.h>
+#include <linux/clk-provider.h>
+#include <linux/dma-mapping.h>
+#include <linux/err.h>
+#include <linux/hrtimer.h>
+#include <linux/interrupt.h>
+#include <linux/io.h>
+#include <linux/irq.h>
+#include <linux/ktime.h>
+#include <linux/logic_iomem.h>
+#include <linux/mm.h>
+#include <linux/module.h>
+#include <linux/platform_device.h>
+#include <linux/spinlock.h>
+#include <linux/vmalloc.h>
+
+static bool loopback;
+module_param(loopback, bool, 0444);
+MODULE_PARM_DESC(loopback, "receive each transmitted block (default: a counting pattern)");
+
+/* Below the virtual PCI window, which starts at 0xf0000000. */
+#define SIM_REGS_BASE	0xe0000000
+#define SIM_REGS_SIZE	0x4000
+#define SIM_MCK_HZ	99328000
+#define NS_PER_WORD	125000	/* 8000 words per second */
+#define PDC_MAX_WORDS	65535
+#define FIRST_IRQ	100	/* 0-63 belong to UML's own devices */
+
+#define SR_TXBUFE	BIT(3)
+#define SR_RXBUFF	BIT(7)
+
+struct sim_dir {
+	bool ssc_on;
+	bool pdc_on;
+	u32 ptr, cnt, next_ptr, next_cnt;
+	bool end;		/* ENDRX/ENDTX: the counter reached zero */
+};
+
+struct sim_ssc {
+	spinlock_t lock;
+	u32 cmr, rcmr, rfmr, tcmr, tfmr, imr;
+	struct sim_dir rx, tx;
+	u32 counter;		/* next word of the counting pattern */
+	u32 *loop;		/* last transmitted block */
+	u32 loop_words;
+	struct hrtimer timer;
+	unsigned long faults;
+};
+
+static struct sim_ssc sim;
+static struct ssc_device ssc_dev;
+static struct platform_device *pdev;
+static struct clk *mck;
+static struct resource regs_res = {
+	.name = "ssc_sim",
+	.start = SIM_REGS_BASE,
+	.end = SIM_REGS_BASE + SIM_REGS_SIZE - 1,
+	.flags = IORESOURCE_MEM,
+};
+
+static void report(const char *what, u32 value)
+{
+	sim.faults++;
+	pr_err("fault: %s (0x%08x)\n", what, value);
+}
+
+/* The kernel address of a PDC transfer, or NULL when it is not RAM. */
+static void *dma_target(u32 addr, u32 words)
+{
+	phys_addr_t first = addr;
+	phys_addr_t last = first + (phys_addr_t)words * 4 - 1;
+
+	if (!pfn_valid(PHYS_PFN(first)) || !pfn_valid(PHYS_PFN(last)))
+		return NULL;
+	return phys_to_virt(first);
+}
+
+static bool running(const struct sim_dir *d)
+{
+	return d->ssc_on && d->pdc_on && d->cnt;
+}
+
+/* The PDC's switch to the next buffer once a block is done. */
+static void block_done(struct sim_dir *d)
+{
+	d->ptr = d->next_ptr;
+	d->cnt = d->next_cnt;
+	d->next_ptr = 0;
+	d->next_cnt = 0;
+	d->end = true;
+}
+
+static void move_tx(void)
+{
+	struct sim_dir *d = &sim.tx;
+	u32 *src = dma_target(d->ptr, d->cnt);
+
+	if (!src) {
+		report("transmit pointer outside memory", d->ptr);
+		d->pdc_on = false;
+		return;
+	}
+	memcpy(sim.loop, src, d->cnt * 4);
+	sim.loop_words = d->cnt;
+	block_done(d);
+}
+
+static void move_rx(void)
+{
+	struct sim_dir *d = &sim.rx;
+	u32 *dst = dma_target(d->ptr, d->cnt);
+	u32 i;
+
+	if (!dst) {
+		report("receive pointer outside memory", d->ptr);
+		d->pdc_on = false;
+		return;
+	}
+	for (i = 0; i < d->cnt; i++) {
+		if (!loopback)
+			dst[i] = sim.counter++;
+		else if (i < sim.loop_words)
+			dst[i] = sim.loop[i];
+		else
+			dst[i] = 0;
+	}
+	block_done(d);
+}
+
+static u32 status(void)
+{
+	u32 sr = 0;
+
+	if (sim.rx.end)
+		sr |= SSC_BIT(SR_ENDRX);
+	if (!sim.rx.cnt && !sim.rx.next_cnt)
+		sr |= SR_RXBUFF;
+	if (sim.tx.end)
+		sr |= SSC_BIT(SR_ENDTX);
+	if (!sim.tx.cnt && !sim.tx.next_cnt)
+		sr |= SR_TXBUFE;
+	return sr;
+}
+
+static u32 block_words(void)
+{
+	return running(&sim.rx) ? sim.rx.cnt : sim.tx.cnt;
+}
+
+static bool any_running(void)
+{
+	return running(&sim.rx) || running(&sim.tx);
+}
+
+static enum hrtimer_restart tick(struct hrtimer *t)
+{
+	unsigned long flags;
+	int rounds;
+	u32 words;
+
+	spin_lock_irqsave(&sim.lock, flags);
+	if (!__clk_is_enabled(mck) && any_running())
+		report("transfer with the peripheral clock off", 0);
+	if (running(&sim.tx))
+		move_tx();
+	if (running(&sim.rx))
+		move_rx();
+	spin_unlock_irqrestore(&sim.lock, flags);
+
+	/* A level interrupt: raise it while an enabled flag stays set. */
+	for (rounds = 0; rounds < 4; rounds++) {
+		spin_lock_irqsave(&sim.lock, flags);
+		words = status() & sim.imr;
+		spin_unlock_irqrestore(&sim.lock, flags);
+		if (!(words & (SSC_BIT(SR_ENDRX) | SSC_BIT(SR_ENDTX))))
+			break;
+		local_irq_save(flags);
+		generic_handle_irq(ssc_dev.irq);
+		local_irq_restore(flags);
+	}
+
+	spin_lock_irqsave(&sim.lock, flags);
+	words = block_words();
+	if (!words || !any_running()) {
+		spin_unlock_irqrestore(&sim.lock, flags);
+		return HRTIMER_NORESTART;
+	}
+	hrtimer_forward_now(t, ns_to_ktime((u64)words * NS_PER_WORD));
+	spin_unlock_irqrestore(&sim.lock, flags);
+	return HRTIMER_RESTART;
+}
+
+static void write_cr(u32 v)
+{
+	if (v & SSC_BIT(CR_SWRST)) {
+		sim.cmr = 0;
+		sim.rcmr = 0;
+		sim.rfmr = 0;
+		sim.tcmr = 0;
+		sim.tfmr = 0;
+		sim.imr = 0;
+		sim.rx.ssc_on = false;
+		sim.tx.ssc_on = false;
+		sim.rx.end = false;
+		sim.tx.end = false;
+		return;
+	}
+	if (v & SSC_BIT(CR_RXDIS))
+		sim.rx.ssc_on = false;
+	else if (v & SSC_BIT(CR_RXEN))
+		sim.rx.ssc_on = true;
+	if (v & SSC_BIT(CR_TXDIS))
+		sim.tx.ssc_on = false;
+	else if (v & SSC_BIT(CR_TXEN))
+		sim.tx.ssc_on = true;
+}
+
+static void write_ptcr(u32 v)
+{
+	if (v & ATMEL_PDC_RXTDIS)
+		sim.rx.pdc_on = false;
+	else if (v & ATMEL_PDC_RXTEN)
+		sim.rx.pdc_on = true;
+	if (v & ATMEL_PDC_TXTDIS)
+		sim.tx.pdc_on = false;
+	else if (v & ATMEL_PDC_TXTEN)
+		sim.tx.pdc_on = true;
+}
+
+static void write_count(u32 *reg, u32 v, struct sim_dir *d)
+{
+	if (v > PDC_MAX_WORDS)
+		report("PDC counter above 65535", v);
+	*reg = v & 0xffff;
+	/* Writing either counter clears the end flag. */
+	d->end = false;
+}
+
+static void reg_write(void *priv, unsigned int offset, int size,
+		      unsigned long val)
+{
+	unsigned long flags;
+	bool was_running;
+	u32 v = val;
+
+	if (size != 4) {
+		report("register access not 32 bits wide", offset);
+		return;
+	}
+	spin_lock_irqsave(&sim.lock, flags);
+	was_running = any_running();
+	switch (offset) {
+	case SSC_CR:
+		write_cr(v);
+		break;
+	case SSC_CMR:
+		sim.cmr = v;
+		break;
+	case SSC_RCMR:
+		sim.rcmr = v;
+		break;
+	case SSC_RFMR:
+		sim.rfmr = v;
+		break;
+	case SSC_TCMR:
+		sim.tcmr = v;
+		break;
+	case SSC_TFMR:
+		sim.tfmr = v;
+		break;
+	case SSC_IER:
+		sim.imr |= v;
+		break;
+	case SSC_IDR:
+		sim.imr &= ~v;
+		break;
+	case ATMEL_PDC_RPR:
+		sim.rx.ptr = v;
+		break;
+	case ATMEL_PDC_RCR:
+		write_count(&sim.rx.cnt, v, &sim.rx);
+		break;
+	case ATMEL_PDC_RNPR:
+		sim.rx.next_ptr = v;
+		break;
+	case ATMEL_PDC_RNCR:
+		write_count(&sim.rx.next_cnt, v, &sim.rx);
+		break;
+	case ATMEL_PDC_TPR:
+		sim.tx.ptr = v;
+		break;
+	case ATMEL_PDC_TCR:
+		write_count(&sim.tx.cnt, v, &sim.tx);
+		break;
+	case ATMEL_PDC_TNPR:
+		sim.tx.next_ptr = v;
+		break;
+	case ATMEL_PDC_TNCR:
+		write_count(&sim.tx.next_cnt, v, &sim.tx);
+		break;
+	case ATMEL_PDC_PTCR:
+		write_ptcr(v);
+		break;
+	default:
+		report("write to an unexpected register", offset);
+		break;
+	}
+	/*
+	 * The frame clock starts with the transfers: the first block ends one
+	 * block period after the start. The interrupt handler only rearms
+	 * running transfers, so this never races the timer's own restart.
+	 */
+	if (!was_running && any_running())
+		hrtimer_start(&sim.timer,
+			      ns_to_ktime((u64)block_words() * NS_PER_WORD),
+			      HRTIMER_MODE_REL_HARD);
+	spin_unlock_irqrestore(&sim.lock, flags);
+}
+
+static unsigned long reg_read(void *priv, unsigned int offset, int size)
+{
+	unsigned long flags;
+	u32 v = 0;
+
+	if (size != 4) {
+		report("register access not 32 bits wide", offset);
+		return 0;
+	}
+	spin_lock_irqsave(&sim.lock, flags);
+	switch (offset) {
+	case SSC_CMR:
+		v = sim.cmr;
+		break;
+	case SSC_RCMR:
+		v = sim.rcmr;
+		break;
+	case SSC_RFMR:
+		v = sim.rfmr;
+		break;
+	case SSC_TCMR:
+		v = sim.tcmr;
+		break;
+	case SSC_TFMR:
+		v = sim.tfmr;
+		break;
+	case SSC_SR:
+		v = status();
+		break;
+	case SSC_IMR:
+		v = sim.imr;
+		break;
+	case ATMEL_PDC_RPR:
+		v = sim.rx.ptr;
+		break;
+	case ATMEL_PDC_RCR:
+		v = sim.rx.cnt;
+		break;
+	case ATMEL_PDC_RNPR:
+		v = sim.rx.next_ptr;
+		break;
+	case ATMEL_PDC_RNCR:
+		v = sim.rx.next_cnt;
+		break;
+	case ATMEL_PDC_TPR:
+		v = sim.tx.ptr;
+		break;
+	case ATMEL_PDC_TCR:
+		v = sim.tx.cnt;
+		break;
+	case ATMEL_PDC_TNPR:
+		v = sim.tx.next_ptr;
+		break;
+	case ATMEL_PDC_TNCR:
+		v = sim.tx.next_cnt;
+		break;
+	case ATMEL_PDC_PTSR:
+		v = (sim.rx.pdc_on ? ATMEL_PDC_RXTEN : 0) |
+		    (sim.tx.pdc_on ? ATMEL_PDC_TXTEN : 0);
+		break;
+	default:
+		report("read of an unexpected register", offset);
+		break;
+	}
+	spin_unlock_irqrestore(&sim.lock, flags);
+	return v;
+}
+
+static const struct logic_iomem_ops regs_ops = {
+	.read = reg_read,
+	.write = reg_write,
+};
+
+static long regs_map(unsigned long offset, size_t size,
+		     const struct logic_iomem_ops **ops, void **priv)
+{
+	*ops = &regs_ops;
+	*priv = &sim;
+	return offset;
+}
+
+static const struct logic_iomem_region_ops regs_region_ops = {
+	.map = regs_map,
+};
+
+static DEFINE_MUTEX(users_mutex);
+
+struct ssc_device *ssc_request(unsigned int ssc_num)
+{
+	struct ssc_device *ssc = ERR_PTR(-ENODEV);
+
+	mutex_lock(&users_mutex);
+	if (ssc_num == 0) {
+		if (ssc_dev.user) {
+			ssc = ERR_PTR(-EBUSY);
+		} else {
+			ssc_dev.user++;
+			ssc = &ssc_dev;
+		}
+	}
+	mutex_unlock(&users_mutex);
+	return ssc;
+}
+EXPORT_SYMBOL(ssc_request);
+
+void ssc_free(struct ssc_device *ssc)
+{
+	mutex_lock(&users_mutex);
+	if (ssc != &ssc_dev || !ssc_dev.user)
+		report("freeing an SSC that is not held", 0);
+	else
+		ssc_dev.user--;
+	mutex_unlock(&users_mutex);
+}
+EXPORT_SYMBOL(ssc_free);
+
+static int __init ssc_sim_init(void)
+{
+	int irq;
+	int ret;
+
+	spin_lock_init(&sim.lock);
+	hrtimer_init(&sim.timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL_HARD);
+	sim.timer.function = tick;
+	sim.loop = vzalloc(PDC_MAX_WORDS * 4);
+	if (!sim.loop)
+		return -ENOMEM;
+
+	pdev = platform_device_register_simple("ssc", 0, NULL, 0);
+	if (IS_ERR(pdev)) {
+		ret = PTR_ERR(pdev);
+		goto no_pdev;
+	}
+	ret = dma_coerce_mask_and_coherent(&pdev->dev, DMA_BIT_MASK(32));
+	if (ret)
+		goto no_clk;
+	mck = clk_register_fixed_rate(NULL, "ssc_sim_mck", NULL, 0, SIM_MCK_HZ);
+	if (IS_ERR(mck)) {
+		ret = PTR_ERR(mck);
+		goto no_clk;
+	}
+	irq = irq_alloc_descs(-1, FIRST_IRQ, 1, NUMA_NO_NODE);
+	if (irq < 0) {
+		ret = irq;
+		goto no_irq;
+	}
+	irq_set_chip_and_handler(irq, &dummy_irq_chip, handle_simple_irq);
+	irq_clear_status_flags(irq, IRQ_NOREQUEST | IRQ_NOPROBE);
+
+	/* From here on the region stays: the I/O memory layer keeps it. */
+	ret = logic_iomem_add_region(&regs_res, &regs_region_ops);
+	if (ret)
+		goto no_regs;
+
+	ssc_dev.pdev = pdev;
+	ssc_dev.clk = mck;
+	ssc_dev.irq = irq;
+	ssc_dev.phybase = SIM_REGS_BASE;
+	ssc_dev.regs = ioremap(SIM_REGS_BASE, SIM_REGS_SIZE);
+	if (!ssc_dev.regs)
+		return -ENOMEM;
+
+	pr_info("SSC 0 at 0x%08x, irq %d, %s\n", SIM_REGS_BASE, irq,
+		loopback ? "loopback" : "counting pattern");
+	return 0;
+
+no_regs:
+	irq_free_descs(irq, 1);
+no_irq:
+	clk_unregister_fixed_rate(mck);
+no_clk:
+	platform_device_unregister(pdev);
+no_pdev:
+	vfree(sim.loop);
+	return ret;
+}
+
+/*
+ * No exit: the register region cannot be taken back from the I/O memory
+ * layer, so the module stays until the test kernel stops.
+ */
+module_init(ssc_sim_init);
+
+MODULE_LICENSE("GPL");
+MODULE_DESCRIPTION("Simulated AT91 SSC 0 and PDC for testing pcmlink");
