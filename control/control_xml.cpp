@@ -7,8 +7,6 @@
 #include "gateway/config.h"
 #include "voice/voip.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -46,13 +44,18 @@ void class_control_xml::stop_sources()
 
 void class_control_xml::say(const char *format, ...) const
 {
-    char text[1024];
-    va_list ap;
+    // Sized first: a line may carry a whole serial chunk in hexadecimal.
+    va_list ap, again;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format, ap);
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, format, ap);
     va_end(ap);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
     // One write per line, so lines of different threads never mix.
-    std::printf("%s%s\n", prof.prefix, text);
+    std::printf("%s%s\n", prof.prefix, text.c_str());
 }
 
 std::string class_control_xml::hex(const uint8_t *data, size_t length)
@@ -100,13 +103,9 @@ int class_control_xml::init()
     }
 
     const config_format::config_record cfg = g_config.fields();
-    struct in_addr server;
-    server.s_addr = cfg.remote_ip;
-    char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &server, host, sizeof host);
     link = std::make_unique<class_roipsrv_conn>([this](const std::string &text) { on_xml_message(text); },
-                                                host, cfg.remote_port, cfg.remote_user, cfg.remote_passwd,
-                                                LOCAL_VOICE_PORT);
+                                                config_format::dotted(cfg.remote_ip), cfg.remote_port,
+                                                cfg.remote_user, cfg.remote_passwd, LOCAL_VOICE_PORT);
     if (init_model() != 0)
         return -1;
 

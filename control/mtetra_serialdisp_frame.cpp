@@ -14,8 +14,7 @@ void mtetra_serialdisp_frame::push(uint8_t b)
     if (in_frame && !(b == kMark && count == 1)) {
         buffer[count++] = b;
         if (b == kMark) {
-            if (callback)
-                callback(buffer, count);
+            deliver(buffer, count);
             reset();
         }
         return;

@@ -4,25 +4,20 @@
 // kept across calls, so a frame may arrive in any number of pieces.
 #pragma once
 
+#include "control/serialdisp_frame.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
-class mtetra_serialdisp_frame
+class mtetra_serialdisp_frame : public serialdisp_frame
 {
   public:
-    using callback_t = std::function<void(const uint8_t *frame, size_t length)>;
     static constexpr size_t kBufferSize = 1024;
 
-    explicit mtetra_serialdisp_frame(callback_t callback = nullptr) : callback(std::move(callback)) {}
+    explicit mtetra_serialdisp_frame(callback_t callback = nullptr) : serialdisp_frame(std::move(callback)) {}
 
-    void set_callback(callback_t cb) { callback = std::move(cb); }
-    void push(uint8_t b);
-    void push(const uint8_t *data, size_t length)
-    {
-        for (size_t i = 0; i < length; ++i)
-            push(data[i]);
-    }
+    using serialdisp_frame::push;
+    void push(uint8_t b) override;
     void reset()
     {
         in_frame = 0;
@@ -30,7 +25,6 @@ class mtetra_serialdisp_frame
     }
 
   private:
-    callback_t callback;
     uint8_t in_frame = 0;
     uint8_t buffer[kBufferSize] = {};
     size_t count = 0;

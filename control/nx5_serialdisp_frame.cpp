@@ -73,8 +73,7 @@ void nx5_serialdisp_frame::push(uint8_t b)
         return;
     const uint16_t field = bytes::get_le16(buffer + kHeaderSize + payload_length);
     if (field == checksum(buffer, payload_length)) {
-        if (callback)
-            callback(buffer, expected);
+        deliver(buffer, expected);
     } else {
         std::puts("nx5_serialdisp_frame: invalid CRC!");
     }

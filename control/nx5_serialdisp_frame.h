@@ -5,27 +5,22 @@
 // over-long ones are dropped silently. The state is kept across calls.
 #pragma once
 
+#include "control/serialdisp_frame.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
-class nx5_serialdisp_frame
+class nx5_serialdisp_frame : public serialdisp_frame
 {
   public:
-    using callback_t = std::function<void(const uint8_t *frame, size_t length)>;
     static constexpr size_t kBufferSize = 1024;
     static constexpr size_t kHeaderSize = 8;
     static constexpr size_t kMaxPayload = 1013;
 
-    explicit nx5_serialdisp_frame(callback_t callback = nullptr) : callback(std::move(callback)) {}
+    explicit nx5_serialdisp_frame(callback_t callback = nullptr) : serialdisp_frame(std::move(callback)) {}
 
-    void set_callback(callback_t cb) { callback = std::move(cb); }
-    void push(uint8_t b);
-    void push(const uint8_t *data, size_t length)
-    {
-        for (size_t i = 0; i < length; ++i)
-            push(data[i]);
-    }
+    using serialdisp_frame::push;
+    void push(uint8_t b) override;
     void reset() { state = 0; }
 
     // Sum of the little-endian words from offset 8 while the word starts
@@ -36,7 +31,6 @@ class nx5_serialdisp_frame
   private:
     void start();
 
-    callback_t callback;
     uint8_t buffer[kBufferSize] = {};
     size_t state = 0; // bytes stored
     size_t expected = 0;

@@ -12,7 +12,7 @@ constexpr size_t kHeaderSize = 3;
 } // namespace
 
 nx700_serialdisp_frame::nx700_serialdisp_frame(callback_t callback, clock_t clock)
-    : callback(std::move(callback)), clock(clock ? std::move(clock) : clock_t(monotonic_ms))
+    : serialdisp_frame(std::move(callback)), clock(clock ? std::move(clock) : clock_t(monotonic_ms))
 {
 }
 
@@ -75,8 +75,7 @@ void nx700_serialdisp_frame::push(uint8_t b)
         expected = length + kHeaderSize;
     }
     if (count == expected) {
-        if (callback)
-            callback(buffer, count);
+        deliver(buffer, count);
         reset();
     }
 }

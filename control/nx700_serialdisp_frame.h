@@ -5,14 +5,14 @@
 // differences matter) can be given so the time-out is seen without waiting.
 #pragma once
 
+#include "control/serialdisp_frame.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
-class nx700_serialdisp_frame
+class nx700_serialdisp_frame : public serialdisp_frame
 {
   public:
-    using callback_t = std::function<void(const uint8_t *frame, size_t length)>;
     using clock_t = std::function<uint64_t()>;
     static constexpr size_t kBufferSize = 512;
     static constexpr size_t kMaxPayload = 508;
@@ -20,13 +20,8 @@ class nx700_serialdisp_frame
     // A null clock is the monotonic clock.
     explicit nx700_serialdisp_frame(callback_t callback = nullptr, clock_t clock = nullptr);
 
-    void set_callback(callback_t cb) { callback = std::move(cb); }
-    void push(uint8_t b);
-    void push(const uint8_t *data, size_t length)
-    {
-        for (size_t i = 0; i < length; ++i)
-            push(data[i]);
-    }
+    using serialdisp_frame::push;
+    void push(uint8_t b) override;
 
     static uint64_t monotonic_ms();
 
@@ -34,7 +29,6 @@ class nx700_serialdisp_frame
     void reset();
     void start(uint8_t b);
 
-    callback_t callback;
     clock_t clock;
     uint8_t buffer[kBufferSize] = {};
     size_t count = 0;

@@ -36,7 +36,7 @@ TEST(ControlMtetraInBox, PttFramesKeyTheGatewayAndEveryByteReachesTheServer)
     check_radio_ptt(MTETRA, press, release, {0x00, 0x01, 0x02},
                     {xml_text::TAction("hw"), xml_text::SetPttReq(1)}, {xml_text::SetPttReq(0)});
     // Byte 10 0x21 is no key report.
-    Site &s = site(MTETRA);
+    Site &s = control_site(MTETRA);
     Bytes not_ptt = press;
     not_ptt[10] = 0x21;
     s.pty.write(not_ptt);
@@ -46,7 +46,7 @@ TEST(ControlMtetraInBox, PttFramesKeyTheGatewayAndEveryByteReachesTheServer)
 
 TEST(ControlMtetraInBox, ServerBytesReachTheRadioAsWholeFramesOnly)
 {
-    Site &s = site(MTETRA);
+    Site &s = control_site(MTETRA);
     // Half a frame waits for the next document.
     s.send(serial_doc("TEvent", "b64", b64({0x00, 0xFF, 0x01, 0x02, 0xFF, 0x03, 0xFF, 0x04})));
     s.send(serial_doc("XCMPEvent", "b64", b64({0xFF, 0x55, 0xFF}))); // not this model's
@@ -58,7 +58,7 @@ TEST(ControlMtetraInBox, ServerBytesReachTheRadioAsWholeFramesOnly)
 
 TEST(ControlMtetraInBox, ServerGpioEventsAreIgnored)
 {
-    Site &s = site(MTETRA);
+    Site &s = control_site(MTETRA);
     s.send("<GpioChangedEv bitmap=\"0x00C00000\" mask=\"0x00C00000\" />");
     s.send("<GpioChangedEv bitmap=\"1\" />");
     s.control->cb_front_ptt(0);

@@ -40,7 +40,7 @@ TEST(ControlNx5InBox, PttFramesKeyTheGatewayAndEveryByteReachesTheServer)
     check_radio_ptt(NX5, press, release, {0x00, 0x01, 0x02}, {NX, xml_text::SetPttReq(1)},
                     {NX, xml_text::SetPttReq(0)});
     // A wrong checksum keys nothing, but the bytes still travel.
-    Site &s = site(NX5);
+    Site &s = control_site(NX5);
     Bytes bad = press;
     bad[27] = 0x72;
     s.pty.write(bad);
@@ -51,7 +51,7 @@ TEST(ControlNx5InBox, PttFramesKeyTheGatewayAndEveryByteReachesTheServer)
 
 TEST(ControlNx5InBox, ServerBytesReachTheRadioAsCheckedFramesOnly)
 {
-    Site &s = site(NX5);
+    Site &s = control_site(NX5);
     const Bytes a{0xFF, 0x01, 0xAB, 0xAB, 0x03, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x06};
     Bytes bad = a;
     bad[12] = 0x02;
@@ -73,7 +73,7 @@ TEST(ControlNx5InBox, ServerBytesReachTheRadioAsCheckedFramesOnly)
 
 TEST(ControlNx5InBox, ServerGpioEventsAreIgnored)
 {
-    Site &s = site(NX5);
+    Site &s = control_site(NX5);
     s.send("<GpioChangedEv bitmap=\"0x00C00000\" mask=\"0x00C00000\" />");
     s.control->cb_front_ptt(0);
     EXPECT_EQ(collect(s, {}, 2), release_docs(NX5));

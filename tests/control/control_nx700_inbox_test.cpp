@@ -40,9 +40,26 @@ TEST(ControlNx700InBox, PttFramesKeyTheGatewayAndThenGoToTheServer)
     EXPECT_EQ(lines("control_nx700: nsf_local: serial <- frame: [44 00 02 1A 01]"), 1);
 }
 
+TEST(ControlNx700InBox, TheLongestFrameTravelsAndIsLoggedWhole)
+{
+    Site &s = control_site(NX700);
+    Bytes longest{0x44, 0x01, 0xFC};
+    for (int i = 0; i < 508; ++i)
+        longest.push_back(static_cast<uint8_t>(i));
+    s.pty.write(longest);
+    EXPECT_EQ(collect(s, longest, 0), std::vector<std::string>{});
+    std::string hex;
+    for (uint8_t b : longest) {
+        char t[4];
+        std::snprintf(t, sizeof t, hex.empty() ? "%02X" : " %02X", b);
+        hex += t;
+    }
+    EXPECT_TRUE(logs().wait_line(s.line("nsf_local: serial <- frame: [" + hex + "]")));
+}
+
 TEST(ControlNx700InBox, VolumeKeysStayLocalAndStopAtTheEnds)
 {
-    Site &s = site(NX700);
+    Site &s = control_site(NX700);
     const Bytes up{0x44, 0x00, 0x02, 0x10, 0x01};
     const Bytes down{0x44, 0x00, 0x02, 0x11, 0x01};
     auto key = [&](const Bytes &k, int vol, int tone) {
@@ -79,7 +96,7 @@ TEST(ControlNx700InBox, VolumeKeysStayLocalAndStopAtTheEnds)
 
 TEST(ControlNx700InBox, ServerBytesReachTheRadioAsTheyAre)
 {
-    Site &s = site(NX700);
+    Site &s = control_site(NX700);
     s.send(serial_doc("NXEvent", "b64", b64({0x00, 0x44, 0xFF})));
     s.send(serial_doc("NXEvent", "b64z", b64({0x01})));
     s.send(serial_doc("NXEvent", "b64", b64({0x12})));
@@ -90,7 +107,7 @@ TEST(ControlNx700InBox, ServerBytesReachTheRadioAsTheyAre)
 
 TEST(ControlNx700InBox, ServerGpioEventsDriveTwoOutputsByMask)
 {
-    Site &s = site(NX700);
+    Site &s = control_site(NX700);
     boardbox::Client box;
     ASSERT_EQ(box.connect_inside(), 0);
     // RESET_ON 0x400000 drives 0x80, ENABLE_8V 0x800000 drives 0x100 (high
@@ -131,7 +148,7 @@ TEST(ControlNx700InBox, ServerGpioEventsDriveTwoOutputsByMask)
 
 TEST(ControlNx700InBox, LocalSwitchIsMirroredToServerBitFour)
 {
-    Site &s = site(NX700);
+    Site &s = control_site(NX700);
     boardbox::Client box;
     ASSERT_EQ(box.connect_inside(), 0);
     ASSERT_EQ(box.set_inputs(0x1000, 0), 0);

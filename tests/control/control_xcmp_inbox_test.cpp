@@ -30,7 +30,7 @@ TEST(ControlXcmpInBox, BlockedUsersAreMuted)
 
 TEST(ControlXcmpInBox, PanelPttAndKeysGoToTheServer)
 {
-    Site &s = site(XCMP);
+    Site &s = control_site(XCMP);
     const int tx1 = s.voip.count("setTransmit 1");
     s.control->cb_front_ptt(1);
     EXPECT_EQ(s.next(), xml_text::SetPttReq(1));
@@ -46,7 +46,7 @@ TEST(ControlXcmpInBox, PanelPttAndKeysGoToTheServer)
 
 TEST(ControlXcmpInBox, DisplayFramesReachThePanelPlainOrDeflated)
 {
-    Site &s = site(XCMP);
+    Site &s = control_site(XCMP);
     Bytes big(2048);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<uint8_t>(i * 7);
@@ -65,7 +65,7 @@ TEST(ControlXcmpInBox, DisplayFramesReachThePanelPlainOrDeflated)
 
 TEST(ControlXcmpInBox, ServerGpioEventsDrivePowerAndBatteryOutputs)
 {
-    Site &s = site(XCMP);
+    Site &s = control_site(XCMP);
     boardbox::Client box;
     ASSERT_EQ(box.connect_inside(), 0);
     // As gwlinkd does after init.
@@ -111,7 +111,7 @@ TEST(ControlXcmpInBox, ServerGpioEventsDrivePowerAndBatteryOutputs)
 // and lose nothing.
 TEST(ControlXcmpInBox, PanelAndServerPathsRunTogether)
 {
-    Site &s = site(XCMP);
+    Site &s = control_site(XCMP);
     constexpr int rounds = 300;
     const Bytes display{0x10, 0x20, 0x30, 0x40};
 
@@ -149,7 +149,7 @@ TEST(ControlXcmpInBox, PanelAndServerPathsRunTogether)
 
 TEST(ControlXcmpInBox, LostServerStopsTransmittingAndTheNextLoginMayChangeTheCodec)
 {
-    Site &s = site(XCMP);
+    Site &s = control_site(XCMP);
     s.control->cb_front_ptt(1);
     EXPECT_EQ(s.next(), xml_text::SetPttReq(1));
     const int tx0 = s.voip.count("setTransmit 0");
@@ -167,7 +167,7 @@ TEST(ControlXcmpInBox, LostServerStopsTransmittingAndTheNextLoginMayChangeTheCod
     s.send(login_doc(4002, "gsm", "no"));
     ASSERT_TRUE(s.voip.wait("setRemote 127.0.0.1 4002 77", 1));
     EXPECT_EQ(lines(s.line("codec change (2)")), 1);
-    EXPECT_EQ(codec_file(), 2);
+    EXPECT_EQ(site::read_codec_file(), 2);
     EXPECT_EQ(lines(s.line("encrypt: ")), 1);
     EXPECT_EQ(s.next(), xml_text::XCMPStatusReq());
     EXPECT_EQ(s.next(), xml_text::GpioStateReq());

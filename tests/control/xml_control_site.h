@@ -21,6 +21,7 @@
 #include "voice/voip.h"
 
 #include "tests/control/xml_link_test_support.h"
+#include "tests/system/site.h"
 
 #include <gtest/gtest.h>
 
@@ -186,25 +187,6 @@ inline int lines(const std::string &line)
     return logs().count(line);
 }
 
-inline void write_file(const char *path, const Bytes &b)
-{
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(::write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
-    ::close(fd);
-}
-
-inline int codec_file()
-{
-    int fd = ::open(config_files::codec_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    uint8_t b[4] = {};
-    ssize_t n = ::read(fd, b, sizeof b);
-    ::close(fd);
-    return n == 4 ? static_cast<int>(bytes::get_le32(b)) : -1;
-}
-
 // The configuration every control starts from: server on loopback at `port`,
 // user op1, A-law; op1 itself and "blk" on the blocked list.
 inline void configure(int radio_type, int port)
@@ -217,12 +199,13 @@ inline void configure(int radio_type, int port)
     r.radio_type = radio_type;
     Bytes rec(config_format::record_size);
     config_format::encode(r, rec.data());
-    write_file(config_files::main_path, rec);
-    write_file(config_files::codec_path, {1, 0, 0, 0});
+    site::write_file(config_files::main_path, rec.data(), rec.size());
+    const uint8_t alaw[4] = {1, 0, 0, 0};
+    site::write_file(config_files::codec_path, alaw, sizeof alaw);
     Bytes blocked(2 * config_format::blocked_item_size, 0);
     std::memcpy(&blocked[config_format::blocked_name_offset], "op1", 3);
     std::memcpy(&blocked[config_format::blocked_item_size + config_format::blocked_name_offset], "blk", 3);
-    write_file(config_files::blocked_path, blocked);
+    site::write_file(config_files::blocked_path, blocked.data(), blocked.size());
     ASSERT_EQ(g_config.load(), 0);
 }
 
@@ -344,7 +327,7 @@ inline const char *const prefixes[] = {
 inline const int radio_types[] = {3, 4, 5, 6};
 
 // The control of a kind, built, started and logged in on first use.
-inline Site &site(Kind k)
+inline Site &control_site(Kind k)
 {
     static std::map<Kind, Site *> sites;
     auto it = sites.find(k);
@@ -402,7 +385,7 @@ inline void check_before_init(Kind k, const std::string &want)
 inline void check_init_and_login(Kind k, unsigned baud, uint32_t directions,
                                  const std::vector<std::string> &followups)
 {
-    Site &s = site(k);
+    Site &s = control_site(k);
     ASSERT_NE(s.control->get_serial(), nullptr);
     SerialSettings st;
     ASSERT_EQ(s.control->get_serial()->get_settings(&st), 0);
@@ -440,7 +423,7 @@ inline void check_init_and_login(Kind k, unsigned baud, uint32_t directions,
 // own user never is, although listed.
 inline void check_muting(Kind k)
 {
-    Site &s = site(k);
+    Site &s = control_site(k);
     struct Step {
         std::string doc;
         int muted;
@@ -477,7 +460,7 @@ inline void check_radio_ptt(Kind k, const Bytes &press, const Bytes &release, co
                             const std::vector<std::string> &on_press,
                             const std::vector<std::string> &on_release)
 {
-    Site &s = site(k);
+    Site &s = control_site(k);
     const int tx1 = s.voip.count("setTransmit 1"), tx0 = s.voip.count("setTransmit 0");
     s.pty.write(press);
     EXPECT_EQ(collect(s, press, on_press.size()), on_press);
