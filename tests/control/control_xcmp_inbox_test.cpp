@@ -44,6 +44,20 @@ TEST(ControlXcmpInBox, PanelPttAndKeysGoToTheServer)
     EXPECT_EQ(lines("control_xcmp: ptt: 1"), 1);
 }
 
+TEST(ControlXcmpInBox, RemoteResetPulsesServerBitThree)
+{
+    Site &s = control_site(XCMP);
+    // The panel's thread runs it, and it holds nothing while it pauses: the
+    // control still answers meanwhile.
+    std::thread panel([&] { s.control->remote_reset(); });
+    EXPECT_EQ(s.next(), xml_text::GpioSetReq(8));
+    s.control->send_button(5, 1, 0);
+    EXPECT_EQ(s.next(), xml_text::XCMPAction(5, 1, 0));
+    EXPECT_EQ(s.next(), xml_text::GpioClrReq(8));
+    panel.join();
+    EXPECT_EQ(lines("control_xcmp: xml_GpioSetReq(1 << 3)"), 2);
+}
+
 TEST(ControlXcmpInBox, DisplayFramesReachThePanelPlainOrDeflated)
 {
     Site &s = control_site(XCMP);
