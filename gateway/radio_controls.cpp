@@ -2,6 +2,10 @@
 
 #include "control/control_dm.h"
 #include "control/control_gm.h"
+#include "control/control_mtetra.h"
+#include "control/control_nx5.h"
+#include "control/control_nx700.h"
+#include "control/control_xcmp.h"
 #include "fronts/gmfront.h"
 #include "gateway/config_record.h"
 
@@ -24,10 +28,19 @@ class_control *create_gm(class_voip *voip, Supervisor::FrontIrq &front_irq)
     return gm;
 }
 
+// The XML-linked models serve no interrupt line.
+template <class Control> class_control *create_xml(class_voip *voip, Supervisor::FrontIrq &)
+{
+    return new Control(voip);
+}
+
 const radio_control_entry radio_controls[] = {
-    {config_format::radio_gm360, "gm360", create_gm}, {config_format::radio_dm3000, "dm3000", create_dm},
-    {config_format::radio_xcmp, "xcmp", nullptr},     {config_format::radio_mtetra, "mtetra", nullptr},
-    {config_format::radio_nx5xxx, "nx5xxx", nullptr}, {config_format::radio_nx700, "nx700", nullptr},
+    {config_format::radio_gm360, "gm360", create_gm},
+    {config_format::radio_dm3000, "dm3000", create_dm},
+    {config_format::radio_xcmp, "xcmp", create_xml<class_control_xcmp>},
+    {config_format::radio_mtetra, "mtetra", create_xml<class_control_mtetra>},
+    {config_format::radio_nx5xxx, "nx5xxx", create_xml<class_control_nx5>},
+    {config_format::radio_nx700, "nx700", create_xml<class_control_nx700>},
 };
 
 } // namespace
