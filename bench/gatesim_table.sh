@@ -18,7 +18,8 @@ box=$dir/bin/boardbox
       printf "%-8s %8.0f %8.0f %8.0f %6d %6d %10.0f %10.2f %10.2f %10.1f %10.0f\n", p[2], $col["p50_us"],
         $col["p99_us"], $col["floor_p99_us"], $col["lost"], $col["floor_lost"], $col["cpu_us_per_pkt"],
         $col["cpu_us_per_copy"], $col["floor_cpu_us_per_copy"], $col["rss_kib_per_gw"], $col["vsz_kib_per_gw"]
-      if (ENVIRON["BENCH_SUMMARY"] != "") {
+      # The goals are set at 500 and 1000 gateways.
+      if (ENVIRON["BENCH_SUMMARY"] != "" && p[2] + 0 >= 500) {
         f = ENVIRON["BENCH_SUMMARY"]
         printf "relay p99 at %s gateways (us)\t%.0f\tbare send loop floor %.0f\t<= 1.5x floor\t%s\n", p[2],
           $col["p99_us"], $col["floor_p99_us"], ($col["p99_us"] <= 1.5 * $col["floor_p99_us"] ? "ok" : "over") >>f

@@ -257,8 +257,8 @@ int main(int argc, char **argv)
     row("capture tone marker -> server (uplink)", uplink);
     row("PTT callback -> first voice packet", ptt_to_voice);
     row("server marker -> first loud sample played", downlink);
-    row("  send -> previous period's write accepted", net_jitter);
-    row("  -> marker write reaches the device", play_thread);
+    row("  send -> previous write taken (net, jitter)", net_jitter);
+    row("  -> playback thread writes it to the device", play_thread);
     row("  -> device takes it (waits for a free block)", dev_wait);
     row("  -> first marker sample leaves the port", dev_queue);
     row("reference: loopback datagram one way", loopback);
