@@ -128,6 +128,17 @@ void memory_kib(long &vsz, long &rss)
     fclose(f);
 }
 
+// Sequence number, the kind (0xEE relayed, 0xEF floor) and the send time.
+void stamp(std::vector<uint8_t> &packet, int i, uint8_t kind)
+{
+    bytes::put_be16(packet.data() + 2, static_cast<uint16_t>(i));
+    packet[12] = kind;
+    int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    bytes::put_be32(packet.data() + 16, static_cast<uint32_t>(now >> 32));
+    bytes::put_be32(packet.data() + 20, static_cast<uint32_t>(now));
+}
+
 std::string my_tid()
 {
     return std::to_string(static_cast<long>(syscall(SYS_gettid)));
@@ -273,12 +284,7 @@ void BM_RelayFanOut(benchmark::State &state)
         }
         auto next = Clock::now();
         for (int i = 0; i < packets_per_run; i++) {
-            bytes::put_be16(packet.data() + 2, static_cast<uint16_t>(i));
-            packet[12] = 0xEE;
-            int64_t now =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-            bytes::put_be32(packet.data() + 16, static_cast<uint32_t>(now >> 32));
-            bytes::put_be32(packet.data() + 20, static_cast<uint32_t>(now));
+            stamp(packet, i, 0xEE);
             sendto(talker.udp, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&relay),
                    sizeof relay);
             next += std::chrono::milliseconds(20);
@@ -295,12 +301,7 @@ void BM_RelayFanOut(benchmark::State &state)
         for (int i = 0; i < packets_per_run; i++) {
             timespec c0{}, c1{};
             clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
-            bytes::put_be16(packet.data() + 2, static_cast<uint16_t>(i));
-            packet[12] = 0xEF;
-            int64_t now =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-            bytes::put_be32(packet.data() + 16, static_cast<uint32_t>(now >> 32));
-            bytes::put_be32(packet.data() + 20, static_cast<uint32_t>(now));
+            stamp(packet, i, 0xEF);
             for (const sockaddr_in &a : listeners)
                 sendto(bare, packet.data(), packet.size(), MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr *>(&a), sizeof a);
