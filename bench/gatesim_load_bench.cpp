@@ -2,7 +2,9 @@
 // streams 50 voice packets a second. Reports the relay's fan-out latency (the
 // talker's send to each listener's receive), lost packets, the server's CPU
 // per relayed packet and its memory per connected gateway, thread stacks
-// included. Binds only 127.0.0.1; run it inside a box (scripts/bench does).
+// included; beside it, in the same run, the floor: a bare sendto loop sending
+// the same datagrams to the same listener sockets. Binds only 127.0.0.1; run it inside a box (scripts/bench
+// does).
 #include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
 #include "wire/roip_proto.h"
@@ -126,6 +128,17 @@ void memory_kib(long &vsz, long &rss)
     fclose(f);
 }
 
+// Sequence number, the kind (0xEE relayed, 0xEF floor) and the send time.
+void stamp(std::vector<uint8_t> &packet, int i, uint8_t kind)
+{
+    bytes::put_be16(packet.data() + 2, static_cast<uint16_t>(i));
+    packet[12] = kind;
+    int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    bytes::put_be32(packet.data() + 16, static_cast<uint32_t>(now >> 32));
+    bytes::put_be32(packet.data() + 20, static_cast<uint32_t>(now));
+}
+
 std::string my_tid()
 {
     return std::to_string(static_cast<long>(syscall(SYS_gettid)));
@@ -219,8 +232,9 @@ void BM_RelayFanOut(benchmark::State &state)
         epoll_ctl(ep, EPOLL_CTL_ADD, gws[i].udp, &e);
     }
     std::atomic<bool> stop{false};
-    std::vector<double> latencies_us;
+    std::vector<double> latencies_us, floor_us;
     latencies_us.reserve(static_cast<size_t>(packets_per_run) * static_cast<size_t>(n));
+    floor_us.reserve(static_cast<size_t>(packets_per_run) * static_cast<size_t>(n));
     std::mutex tid_lock;
     std::thread receiver([&] {
         {
@@ -234,14 +248,15 @@ void BM_RelayFanOut(benchmark::State &state)
             for (int i = 0; i < k; i++) {
                 ssize_t r;
                 while ((r = recv(ev[i].data.fd, buf, sizeof buf, 0)) > 0) {
-                    if (r != 172 || buf[1] != 0x08 || buf[12] != 0xEE)
+                    if (r != 172 || buf[1] != 0x08 || (buf[12] != 0xEE && buf[12] != 0xEF))
                         continue; // keep-alives, probes
                     int64_t sent =
                         static_cast<int64_t>(bytes::get_be32(buf + 16)) << 32 | bytes::get_be32(buf + 20);
                     int64_t now =
                         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
                             .count();
-                    latencies_us.push_back(static_cast<double>(now - sent) / 1000.0);
+                    (buf[12] == 0xEE ? latencies_us : floor_us)
+                        .push_back(static_cast<double>(now - sent) / 1000.0);
                 }
             }
         }
@@ -251,7 +266,17 @@ void BM_RelayFanOut(benchmark::State &state)
     std::vector<uint8_t> packet(172, 0x55);
     packet[0] = 0x80;
     packet[1] = 0x08;
-    double cpu0 = 0, cpu1 = 0;
+    double cpu0 = 0, cpu1 = 0, floor_cpu = 0;
+    // The floor: the same datagrams sent by a bare sendto loop, from one
+    // socket, to the same listener sockets the relay serves.
+    std::vector<sockaddr_in> listeners;
+    for (size_t i = 1; i < gws.size(); i++) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        getsockname(gws[i].udp, reinterpret_cast<sockaddr *>(&a), &len);
+        listeners.push_back(a);
+    }
+    int bare = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     for (auto _ : state) {
         {
             std::lock_guard<std::mutex> g(tid_lock);
@@ -259,12 +284,7 @@ void BM_RelayFanOut(benchmark::State &state)
         }
         auto next = Clock::now();
         for (int i = 0; i < packets_per_run; i++) {
-            bytes::put_be16(packet.data() + 2, static_cast<uint16_t>(i));
-            packet[12] = 0xEE;
-            int64_t now =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-            bytes::put_be32(packet.data() + 16, static_cast<uint32_t>(now >> 32));
-            bytes::put_be32(packet.data() + 20, static_cast<uint32_t>(now));
+            stamp(packet, i, 0xEE);
             sendto(talker.udp, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&relay),
                    sizeof relay);
             next += std::chrono::milliseconds(20);
@@ -272,20 +292,40 @@ void BM_RelayFanOut(benchmark::State &state)
         }
         // Let the last packets arrive.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        std::lock_guard<std::mutex> g(tid_lock);
-        cpu1 = server_cpu_seconds(bench_threads);
+        {
+            std::lock_guard<std::mutex> g(tid_lock);
+            cpu1 = server_cpu_seconds(bench_threads);
+        }
+
+        next = Clock::now();
+        for (int i = 0; i < packets_per_run; i++) {
+            timespec c0{}, c1{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+            stamp(packet, i, 0xEF);
+            for (const sockaddr_in &a : listeners)
+                sendto(bare, packet.data(), packet.size(), MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr *>(&a), sizeof a);
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+            floor_cpu += static_cast<double>(c1.tv_sec - c0.tv_sec) +
+                         static_cast<double>(c1.tv_nsec - c0.tv_nsec) * 1e-9;
+            next += std::chrono::milliseconds(20);
+            std::this_thread::sleep_until(next);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
+    close(bare);
     stop = true;
     receiver.join();
     close(ep);
 
     std::sort(latencies_us.begin(), latencies_us.end());
-    auto pct = [&](double p) {
-        if (latencies_us.empty())
+    std::sort(floor_us.begin(), floor_us.end());
+    auto pct_of = [](const std::vector<double> &v, double p) {
+        if (v.empty())
             return 0.0;
-        return latencies_us[std::min(latencies_us.size() - 1,
-                                     static_cast<size_t>(p * static_cast<double>(latencies_us.size())))];
+        return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
     };
+    auto pct = [&](double p) { return pct_of(latencies_us, p); };
     double expected = static_cast<double>(packets_per_run) * static_cast<double>(n - 1) *
                       static_cast<double>(state.iterations());
     double relayed = static_cast<double>(latencies_us.size());
@@ -297,6 +337,10 @@ void BM_RelayFanOut(benchmark::State &state)
                           (static_cast<double>(packets_per_run) * static_cast<double>(state.iterations()))
                     : 0;
     state.counters["cpu_us_per_copy"] = relayed > 0 ? (cpu1 - cpu0) * 1e6 / relayed : 0;
+    state.counters["floor_p50_us"] = pct_of(floor_us, 0.50);
+    state.counters["floor_p99_us"] = pct_of(floor_us, 0.99);
+    state.counters["floor_lost"] = expected - static_cast<double>(floor_us.size());
+    state.counters["floor_cpu_us_per_copy"] = expected > 0 ? floor_cpu * 1e6 / expected : 0;
     state.counters["rss_kib_per_gw"] = static_cast<double>(rss1 - rss0) / n;
     // Address space per gateway: mostly the two thread stacks the server
     // reserves (1024 + 512 KiB, touched only as deep as they are used).
@@ -315,13 +359,14 @@ BENCHMARK(BM_RelayFanOut)
     ->Arg(10)
     ->Arg(100)
     ->Arg(500)
+    ->Arg(1000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 int main(int argc, char **argv)
 {
-    // 500 gateways need about 1500 descriptors here (both ends of each
+    // 1000 gateways need about 3000 descriptors here (both ends of each
     // connection and the voice sockets).
     rlimit r{};
     if (getrlimit(RLIMIT_NOFILE, &r) == 0) {

@@ -7,7 +7,9 @@
 //   - capture to server: the microphone switched from silence to a tone -> the
 //     first loud voice packet at the server,
 //   - server to loudspeaker: the server's frames switched from silence to a
-//     tone -> the loudspeaker level rising (box level meter, polled).
+//     full-scale marker -> the first marker sample leaving the box's PCM port
+//     (timed by the box sample by sample), broken down by the box's time
+//     stamps of the device writes.
 // p50 and p99 over N presses (default 100) and N/5 audio markers.
 #include "sim/box_client.h"
 #include "tests/system/site.h"
@@ -15,6 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace
 {
@@ -24,6 +29,12 @@ using site::Clock;
 using site::ms;
 
 constexpr uint32_t FRONT_PTT = 0x1000;
+// The configuration's `buffers` (site::write_config's default).
+constexpr int kDepth = 4;
+// A-law 0xAA is +32256; the marker stays far above the 0xD5 silence (+8)
+// even through the gateway's volume scaling.
+constexpr uint8_t kMarkerCode = 0xAA;
+constexpr int kMarkerThreshold = 2000;
 
 double msec(Clock::duration d)
 {
@@ -43,9 +54,46 @@ struct Stats {
     }
 };
 
+int64_t ns_of(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+void to_ptt_voice(Stats &s, site::Server &server, size_t n0, Clock::time_point first)
+{
+    std::lock_guard<std::mutex> lock(server.m_);
+    s.v.push_back(msec(first - server.ptts_[n0].at));
+}
+
+Stats loopback_one_way(int n)
+{
+    Stats s;
+    int a = ::socket(AF_INET, SOCK_DGRAM, 0), b = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof to;
+    if (a >= 0 && b >= 0 && ::bind(b, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
+        ::getsockname(b, reinterpret_cast<sockaddr *>(&to), &len) == 0) {
+        uint8_t d[172] = {};
+        for (int i = 0; i < n; i++) {
+            auto t0 = Clock::now();
+            ::sendto(a, d, sizeof d, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+            if (::recv(b, d, sizeof d, 0) > 0)
+                s.v.push_back(msec(Clock::now() - t0));
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    if (a >= 0)
+        ::close(a);
+    if (b >= 0)
+        ::close(b);
+    return s;
+}
+
 void row(const char *what, const Stats &s)
 {
-    std::printf("| %-44s | %5zu | %8.1f | %8.1f |\n", what, s.v.size(), s.pct(50), s.pct(99));
+    std::printf("| %-45s | %5zu | %8.2f | %8.2f |\n", what, s.v.size(), s.pct(50), s.pct(99));
 }
 
 int fail(const char *why, site::Child &gw)
@@ -87,7 +135,7 @@ int main(int argc, char **argv)
         return fail("the gateway did not log in", gw);
     std::this_thread::sleep_for(500ms); // let the head initialisation settle
 
-    Stats to_ptt, to_voice;
+    Stats to_ptt, to_voice, ptt_to_voice;
     for (int i = 0; i < presses; i++) {
         size_t n0;
         uint64_t rtp0;
@@ -112,6 +160,7 @@ int main(int argc, char **argv)
             first = server.first_rtp_after(t0);
         }
         to_voice.v.push_back(msec(first - t0));
+        to_ptt_voice(ptt_to_voice, server, n0, first);
         box.set_inputs(0, FRONT_PTT);
         if (!server.wait(10s, [n0](site::Server &s) { return s.ptts_.size() > n0 + 1; }))
             return fail("no PTT release", gw);
@@ -141,43 +190,56 @@ int main(int argc, char **argv)
     box.set_inputs(0, FRONT_PTT);
     server.wait(10s, [](site::Server &s) { return s.ptts_.size() % 2 == 0; });
 
-    // Server to loudspeaker: a steady stream of silence, then a tone marker.
-    Stats downlink;
-    for (int i = 0; i < std::max(5, presses / 5); i++) {
+    // Server to loudspeaker, sample by sample: a steady stream of silence, then
+    // full-scale marker frames; the box reports when the first loud sample left
+    // its PCM port and when the write that carried it reached the device.
+    Stats downlink, net_jitter, play_thread, dev_wait, dev_queue;
+    boardbox::AudioLevels before{}, after{};
+    box.audio_levels(before);
+    for (int i = 0; i < std::max(5, presses / 4); i++) {
         std::atomic<bool> loud{false}, stop{false};
+        std::atomic<int64_t> marker_sent{0};
+        if (box.arm_playback_marker(kMarkerThreshold) != 0)
+            return fail("the box does not watch its playback", gw);
         std::thread src([&] {
-            uint64_t sample = 0;
             auto next = Clock::now();
             while (!stop) {
                 uint8_t frame[160];
-                if (loud)
-                    site::alaw_tone_frame(frame, 700, 12000, sample);
-                else
-                    std::memset(frame, 0xD5, sizeof frame);
+                bool l = loud;
+                std::memset(frame, l ? kMarkerCode : 0xD5, sizeof frame);
+                if (l && marker_sent == 0)
+                    marker_sent = ns_of(Clock::now());
                 server.sim().rtp_send(frame, 160, 8);
                 next += 20ms;
                 std::this_thread::sleep_until(next);
             }
         });
         std::this_thread::sleep_for(600ms);
-        auto t0 = Clock::now();
         loud = true;
-        bool seen = false;
-        while (!seen && Clock::now() - t0 < 5s) {
-            boardbox::AudioLevels l;
-            box.audio_levels(l);
-            seen = l.playback_dbfs > -30;
-            if (!seen)
-                std::this_thread::sleep_for(2ms);
-        }
-        auto t1 = Clock::now();
+        boardbox::PlaybackMarker m;
+        auto t0 = Clock::now();
+        while (box.playback_marker(m) == 0 && !m.seen && Clock::now() - t0 < 5s)
+            std::this_thread::sleep_for(5ms);
         stop = true;
         src.join();
-        if (!seen)
-            return fail("the server's tone never reached the loudspeaker", gw);
-        downlink.v.push_back(msec(t1 - t0));
+        if (!m.seen || marker_sent == 0 || m.write_accept_ns == 0)
+            return fail("the server's marker never reached the loudspeaker", gw);
+        const int64_t sent = marker_sent;
+        downlink.v.push_back((m.sample_ns - sent) / 1e6);
+        if (m.prev_accept_ns != 0) {
+            net_jitter.v.push_back((m.prev_accept_ns - sent) / 1e6);
+            play_thread.v.push_back((m.write_enter_ns - m.prev_accept_ns) / 1e6);
+        }
+        dev_wait.v.push_back((m.write_accept_ns - m.write_enter_ns) / 1e6);
+        dev_queue.v.push_back((m.sample_ns - m.write_accept_ns) / 1e6);
         std::this_thread::sleep_for(400ms);
     }
+
+    box.audio_levels(after);
+
+    // Reference from the same run: one datagram over loopback between two bare
+    // sockets, the network's share of the downlink.
+    Stats loopback = loopback_one_way(100);
 
     // Reference from the same run: one request on the box's control socket,
     // the fixed cost inside every "low -> ..." figure above.
@@ -188,15 +250,27 @@ int main(int argc, char **argv)
         control_rtt.v.push_back(msec(Clock::now() - t0));
     }
 
-    std::printf("| %-44s | %5s | %8s | %8s |\n", "gm360 end-to-end latency (ms)", "n", "p50", "p99");
-    std::printf("|----------------------------------------------|-------|----------|----------|\n");
+    std::printf("| %-45s | %5s | %8s | %8s |\n", "gm360 end-to-end latency (ms)", "n", "p50", "p99");
+    std::printf("|-----------------------------------------------|-------|----------|----------|\n");
     row("GPIO 0x1000 low -> server PTT callback", to_ptt);
     row("GPIO 0x1000 low -> first voice packet", to_voice);
     row("capture tone marker -> server (uplink)", uplink);
-    row("server tone marker -> loudspeaker (downlink)", downlink);
+    row("PTT callback -> first voice packet", ptt_to_voice);
+    row("server marker -> first loud sample played", downlink);
+    row("  send -> previous write taken (net, jitter)", net_jitter);
+    row("  -> playback thread writes it to the device", play_thread);
+    row("  -> device takes it (waits for a free block)", dev_wait);
+    row("  -> first marker sample leaves the port", dev_queue);
+    row("reference: loopback datagram one way", loopback);
     row("reference: box control request round trip", control_rtt);
-    std::printf("(the gateway polls GPIO every 25 ms and sends one voice frame every 20 ms; the\n"
-                " downlink includes the jitter buffer's depth and the box's level meter window)\n");
+    std::printf("(the gateway polls GPIO every 25 ms and sends one voice frame every 20 ms; jitter\n"
+                " depth %d = %d ms, one block = 20 ms; downlink goal: p99 <= %d ms; first voice\n"
+                " packet goal: within 20 ms of the PTT callback)\n",
+                kDepth, kDepth * 20, kDepth * 20 + 2 * 20 + 2);
+    std::printf("(during the downlink: %llu of %llu blocks went out unwritten, each a period the\n"
+                " playback thread missed, which leaves one more packet queued in the jitter buffer)\n",
+                static_cast<unsigned long long>(after.tx_fill - before.tx_fill),
+                static_cast<unsigned long long>(after.tx_blocks - before.tx_blocks));
     gw.stop();
     return 0;
 }

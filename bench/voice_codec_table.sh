@@ -40,6 +40,9 @@ fi
     op = $1; ref = $2
     printf fmt, op, cell(ns[op]), cell(ins[op]), ref, cell(ns[ref]), cell(ins[ref]),
       ratio(ns[op], ns[ref]), ratio(ins[op], ins[ref])
+    if (ENVIRON["BENCH_SUMMARY"] != "")
+      printf "%s (x86 instr, callgrind)\t%s\t%s %s\trecord (x %s)\t\n", op, cell(ins[op]), ref, cell(ins[ref]),
+        ratio(ins[op], ins[ref]) >>ENVIRON["BENCH_SUMMARY"]
   }
   $1 ~ /^spandsp/ {
     printf fmt, $1, cell(ns[$1]), cell(ins[$1]), "(second G.711 reference)", "", "", "", ""

@@ -24,4 +24,7 @@ box=$dir/bin/boardbox
       printf fmt, "voice engine, two-way A-law", sprintf("%.2f", e), "bare PCM port pump", sprintf("%.2f", r),
         (r > 0 ? sprintf("%.2f", e / r) : "-")
       printf "(packets in 5 s: engine sent %d, peer sent %d)\n", sent["BM_VoipTwoWay"], peer["BM_VoipTwoWay"]
+      if (ENVIRON["BENCH_SUMMARY"] != "")
+        printf "voice engine two-way CPU (ms per s)\t%.2f\tbare PCM port pump %.2f\trecord (x %s)\t\n", e, r,
+          (r > 0 ? sprintf("%.2f", e / r) : "-") >>ENVIRON["BENCH_SUMMARY"]
     }'

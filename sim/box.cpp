@@ -252,6 +252,23 @@ void Box::register_commands()
                     {"tx_written", s.tx_written},
                     {"tx_fill", s.tx_fill}};
     });
+    control_.add("playback_marker", [this](const json &r) {
+        // {"arm": threshold} starts watching; without it, the find so far.
+        if (r.contains("arm")) {
+            int threshold = r.value("arm", 0);
+            if (threshold < 1 || threshold > 32767)
+                return json{{"ok", false}, {"error", "arm: threshold 1 .. 32767"}};
+            ssc_.arm_playback_marker(threshold);
+            return json{{"ok", true}};
+        }
+        auto m = ssc_.playback_marker();
+        return json{{"ok", true},
+                    {"seen", m.seen},
+                    {"sample_ns", m.sample_ns},
+                    {"write_enter_ns", m.write_enter_ns},
+                    {"write_accept_ns", m.write_accept_ns},
+                    {"prev_accept_ns", m.prev_accept_ns}};
+    });
     control_.add("ssc_config", [this](const json &) {
         auto s = ssc_.stats();
         return json{{"ok", true},

@@ -166,6 +166,25 @@ int Client::audio_levels(AudioLevels &l)
     return 0;
 }
 
+int Client::arm_playback_marker(int threshold)
+{
+    nlohmann::json r;
+    return request({{"cmd", "playback_marker"}, {"arm", threshold}}, r);
+}
+
+int Client::playback_marker(PlaybackMarker &m)
+{
+    nlohmann::json r;
+    if (request({{"cmd", "playback_marker"}}, r) != 0)
+        return -1;
+    m.seen = r.value("seen", false);
+    m.sample_ns = r.value("sample_ns", int64_t{0});
+    m.write_enter_ns = r.value("write_enter_ns", int64_t{0});
+    m.write_accept_ns = r.value("write_accept_ns", int64_t{0});
+    m.prev_accept_ns = r.value("prev_accept_ns", int64_t{0});
+    return 0;
+}
+
 int Client::set_capture(const std::string &source)
 {
     nlohmann::json r;

@@ -30,6 +30,13 @@ struct AudioLevels {
     uint64_t rx_blocks = 0, rx_read = 0, tx_blocks = 0, tx_written = 0, tx_fill = 0;
 };
 
+// Where the first loud sample after arming surfaced in the played audio
+// (steady-clock nanoseconds; see SscEngine::PlaybackMarker).
+struct PlaybackMarker {
+    bool seen = false;
+    int64_t sample_ns = 0, write_enter_ns = 0, write_accept_ns = 0, prev_accept_ns = 0;
+};
+
 // One flash partition as the `mtd` request reports it.
 struct MtdPartition {
     std::string device; // "/dev/mtd3"
@@ -75,6 +82,8 @@ class Client
     int amplifier_log(std::vector<AmpCommand> &commands);
     int audio_levels(AudioLevels &levels);
     int set_capture(const std::string &source);
+    int arm_playback_marker(int threshold);
+    int playback_marker(PlaybackMarker &marker);
     // Host path of the pty a raw line is relayed to.
     int tty_path(int port, std::string &path);
     int note(const std::string &text);

@@ -92,10 +92,15 @@ std::string ControlServer::handle_line(const std::string &line)
     } else {
         std::string cmd = req["cmd"];
         auto it = handlers_.find(cmd);
-        if (it != handlers_.end())
-            reply = it->second(req);
-        else if (fallback_)
-            reply = fallback_(req);
+        try {
+            if (it != handlers_.end())
+                reply = it->second(req);
+            else if (fallback_)
+                reply = fallback_(req);
+        } catch (const nlohmann::json::exception &e) {
+            // A field of the wrong type: the request is refused, the box runs on.
+            reply = {{"ok", false}, {"error", std::string("bad request: ") + e.what()}};
+        }
         if (reply.is_null())
             reply = {{"ok", false}, {"error", "unknown command: " + cmd}};
         if (!reply.contains("ok"))

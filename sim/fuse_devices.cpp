@@ -2,6 +2,7 @@
 #include "sim/fuse_devices.h"
 
 #include <fuse3/fuse_lowlevel.h>
+#include <linux/fuse.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -89,10 +90,15 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
         fuse_reply_err(req, ino == kRoot ? EISDIR : ENOENT);
         return;
     }
-    fi->direct_io = 1;
-    fi->nonseekable = 1;
-    fi->keep_cache = 0;
-    fuse_reply_open(req, fi);
+    // A stream without a file position, like the character devices these
+    // stand for: otherwise the kernel serialises the read(2) and write(2)
+    // calls of one open file, and a write would wait behind a reader blocked
+    // for the next block. libfuse has no field for that flag, so the reply is
+    // built here.
+    fuse_open_out out{};
+    out.fh = fi->fh;
+    out.open_flags = FOPEN_DIRECT_IO | FOPEN_NONSEEKABLE | FOPEN_STREAM;
+    fuse_reply_buf(req, reinterpret_cast<const char *>(&out), sizeof out);
 }
 
 void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t, fuse_file_info *)

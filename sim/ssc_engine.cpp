@@ -5,12 +5,25 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/byteorder.h"
 
 namespace boardbox
 {
+
+namespace
+{
+
+int64_t now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 SscEngine::SscEngine(EventLog &log) : log_(log)
 {
@@ -129,6 +142,7 @@ ssize_t SscEngine::read(uint8_t *buf, size_t count)
 
 ssize_t SscEngine::write(const uint8_t *buf, size_t count)
 {
+    const int64_t entered = now_ns();
     std::unique_lock<std::mutex> g(lock_);
     if (count == 0 || count > stats_.block_words * 4u)
         return -EINVAL;
@@ -137,6 +151,9 @@ ssize_t SscEngine::write(const uint8_t *buf, size_t count)
         return -EIO;
     std::memcpy(tx_[tx_free_].data(), buf, count);
     tx_written_[tx_free_] = true;
+    tx_enter_ns_[tx_free_] = entered;
+    tx_prev_accept_ns_[tx_free_] = last_accept_ns_;
+    tx_accept_ns_[tx_free_] = last_accept_ns_ = now_ns();
     tx_free_ = -1;
     return static_cast<ssize_t>(count);
 }
@@ -167,6 +184,22 @@ void SscEngine::tick(std::vector<int16_t> &played)
         played[i] =
             linear_from_alaw(static_cast<uint8_t>(PCMLINK_TX_CODE1(bytes::get_le32(tx_[b].data() + 4 * i))));
     playback_level_.add(played.data(), words);
+    // The block went out between the previous tick and this one, a sample
+    // every 125 us.
+    const int64_t tick_ns = now_ns();
+    if (marker_threshold_ > 0 && !marker_.seen && last_tick_ns_ != 0) {
+        for (uint32_t i = 0; i < words; ++i) {
+            if (std::abs(static_cast<int>(played[i])) >= marker_threshold_) {
+                marker_.seen = true;
+                marker_.sample_ns = last_tick_ns_ + static_cast<int64_t>(i) * 125000;
+                marker_.write_enter_ns = tx_written_[b] ? tx_enter_ns_[b] : 0;
+                marker_.write_accept_ns = tx_written_[b] ? tx_accept_ns_[b] : 0;
+                marker_.prev_accept_ns = tx_written_[b] ? tx_prev_accept_ns_[b] : 0;
+                break;
+            }
+        }
+    }
+    last_tick_ns_ = tick_ns;
     ++stats_.tx_blocks;
     if (tx_written_[b]) {
         ++stats_.tx_written;
@@ -221,6 +254,19 @@ void SscEngine::clock()
             summary_rx_ = summary_tx_written_ = summary_tx_fill_ = 0;
         }
     }
+}
+
+void SscEngine::arm_playback_marker(int threshold)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    marker_threshold_ = threshold;
+    marker_ = PlaybackMarker{};
+}
+
+SscEngine::PlaybackMarker SscEngine::playback_marker() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return marker_;
 }
 
 SscEngine::Stats SscEngine::stats() const

@@ -64,6 +64,20 @@ class SscEngine : public DeviceFile
 
     Stats stats() const;
 
+    // Where one loud sample surfaced in what the loudspeaker slot played, in
+    // steady-clock nanoseconds: for timing the downlink sample by sample.
+    struct PlaybackMarker {
+        bool seen = false;
+        int64_t sample_ns = 0;       // the first loud sample left the port
+        int64_t write_enter_ns = 0;  // the write that carried it reached the device
+        int64_t write_accept_ns = 0; // ... and was copied into a transmit buffer
+        int64_t prev_accept_ns = 0;  // the writer's previous write was copied
+    };
+    // Watches the played samples for the first one whose magnitude reaches
+    // `threshold`, forgetting any earlier find.
+    void arm_playback_marker(int threshold);
+    PlaybackMarker playback_marker() const;
+
   private:
     void clock();
     void tick(std::vector<int16_t> &played);
@@ -78,6 +92,10 @@ class SscEngine : public DeviceFile
     uint64_t generation_ = 0; // bumped by every configuration
     std::vector<uint8_t> rx_[2], tx_[2];
     bool tx_written_[2] = {false, false};
+    int64_t tx_enter_ns_[2] = {0, 0}, tx_accept_ns_[2] = {0, 0}, tx_prev_accept_ns_[2] = {0, 0};
+    int64_t last_accept_ns_ = 0, last_tick_ns_ = 0;
+    int marker_threshold_ = 0; // 0: not watching
+    PlaybackMarker marker_;
     int rx_ready_ = -1, rx_last_ = 1, tx_free_ = -1, tx_last_ = 1;
     std::unique_ptr<CaptureSource> capture_;
     LevelMeter capture_level_, playback_level_;

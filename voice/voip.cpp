@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -21,6 +22,11 @@ constexpr int kReceiveBuffer = 2048;
 constexpr int kFrameBuffer = 1024;
 // Periods without voice before the amplifier is switched off (160 ms).
 constexpr int kEmptyPeriodsBeforeAmpOff = 8;
+// One playback period, and how long before the device takes the next one the
+// playback thread picks its packet: enough for unwrapping, decoding and the
+// write to reach the driver.
+constexpr auto kPeriod = std::chrono::milliseconds(20);
+constexpr auto kTakeLead = std::chrono::milliseconds(4);
 
 struct Tone {
     int16_t samples[class_voip::toneSamples];
@@ -296,8 +302,15 @@ void class_voip::playLoop()
     uint8_t packetBytes[kReceiveBuffer];
     int emptyCount = 0;
     bool ampOffByMe = false;
+    // A write returns when the device took the period, which frees the next
+    // transmit block only a period later. Picking the packet right after the
+    // write would leave it waiting that whole period in front of the device;
+    // picked just before, it is written almost as the block frees, and a late
+    // wake-up still lands before that block goes out.
+    auto lastTaken = std::chrono::steady_clock::time_point{};
 
     while (!stopping.load()) {
+        std::this_thread::sleep_until(lastTaken + kPeriod - kTakeLead);
         int mode = AudioPlayer::PLAY_SILENCE;
         bool voice = false;
         RtpPacket *packet = jitter->get();
@@ -327,6 +340,7 @@ void class_voip::playLoop()
         }
 
         player->play(frame, mode, transmit.load() & 1);
+        lastTaken = std::chrono::steady_clock::now();
 
         if (voice) {
             if (ampOffByMe) {

@@ -138,3 +138,25 @@ TEST(BoxSsc, BadCaptureSourceIsRefused)
     EXPECT_EQ(box.wait_exit(), 125);
     EXPECT_NE(line_with(box.stderr_lines(), "boardbox: bad tone frequency"), "") << box.output();
 }
+
+TEST(BoxSsc, PlaybackMarkerIsArmedThroughTheControlSocket)
+{
+    std::string sock = BoxProcess::temp_path("sock");
+    BoxProcess box;
+    ASSERT_EQ(box.start({"--control", sock}, {probe(), "ssc-write", "100", "0xA0", "hold"}), 0);
+    Client c;
+    ASSERT_EQ(c.connect(sock), 0);
+    nlohmann::json r;
+    EXPECT_NE(c.request({{"cmd", "playback_marker"}, {"arm", 0}}, r), 0);
+    EXPECT_NE(c.request({{"cmd", "playback_marker"}, {"arm", 40000}}, r), 0);
+    EXPECT_NE(c.request({{"cmd", "playback_marker"}, {"arm", "loud"}}, r), 0);
+    // 0xA0 plays as 22016; the zeroed blocks after the configuration as 5504.
+    ASSERT_EQ(c.arm_playback_marker(20000), 0);
+    ASSERT_TRUE(box.wait_for_line("writes 100")) << box.output();
+    boardbox::PlaybackMarker m;
+    ASSERT_EQ(c.playback_marker(m), 0);
+    EXPECT_TRUE(m.seen);
+    EXPECT_GT(m.write_accept_ns, 0);
+    EXPECT_GT(m.sample_ns, m.write_accept_ns);
+    box.stop();
+}

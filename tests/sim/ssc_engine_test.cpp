@@ -130,3 +130,42 @@ TEST_F(Engine, StopReleasesABlockedReader)
     reader.join();
     EXPECT_EQ(r, -EIO);
 }
+
+TEST_F(Engine, PlaybackMarkerTimesTheFirstLoudSampleAndItsWrite)
+{
+    ssc.configure(record(160).data());
+    auto block = [](int loud_at) {
+        std::vector<uint8_t> b(640);
+        for (int i = 0; i < 160; ++i) // A-law 0xAA is +32256, 0xD5 is +8
+            bytes::put_le32(b.data() + 4 * i, static_cast<uint32_t>(i == loud_at ? 0xAA : 0xD5) << 12);
+        return b;
+    };
+    auto wait_seen = [&] {
+        auto end = clk::now() + std::chrono::seconds(10);
+        while (!ssc.playback_marker().seen && clk::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return ssc.playback_marker();
+    };
+
+    // The two zeroed blocks after a configuration play as A-law 0x00, which
+    // is loud: let them pass before arming.
+    auto quiet = block(-1);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(ssc.write(quiet.data(), quiet.size()), 640);
+    ssc.arm_playback_marker(2000);
+    auto loud = block(37);
+    ASSERT_EQ(ssc.write(loud.data(), loud.size()), 640);
+    auto m = wait_seen();
+    ASSERT_TRUE(m.seen);
+    EXPECT_LE(m.write_enter_ns, m.write_accept_ns);
+    EXPECT_LE(m.prev_accept_ns, m.write_accept_ns);
+    EXPECT_GT(m.prev_accept_ns, 0);
+    // The loud sample is the 38th of the block, which left after the write.
+    EXPECT_GE(m.sample_ns, m.write_accept_ns + 37 * 125000);
+
+    // Re-arming forgets the find; a quiet stream finds nothing.
+    ssc.arm_playback_marker(2000);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(ssc.write(quiet.data(), quiet.size()), 640);
+    EXPECT_FALSE(ssc.playback_marker().seen);
+}
