@@ -92,10 +92,16 @@ std::string ControlServer::handle_line(const std::string &line)
     } else {
         std::string cmd = req["cmd"];
         auto it = handlers_.find(cmd);
-        if (it != handlers_.end())
-            reply = it->second(req);
-        else if (fallback_)
-            reply = fallback_(req);
+        // A field of the wrong type makes a handler's lookup throw; that is
+        // the client's mistake and must not end the box.
+        try {
+            if (it != handlers_.end())
+                reply = it->second(req);
+            else if (fallback_)
+                reply = fallback_(req);
+        } catch (const nlohmann::json::exception &e) {
+            reply = {{"ok", false}, {"error", std::string("a field has the wrong type: ") + e.what()}};
+        }
         if (reply.is_null())
             reply = {{"ok", false}, {"error", "unknown command: " + cmd}};
         if (!reply.contains("ok"))
