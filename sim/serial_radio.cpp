@@ -107,7 +107,7 @@ void SerialRadio::tick()
         unsigned baud = host_.baud();
         if (baud != last_baud_) {
             last_baud_ = baud;
-            host_.log("the gateway set " + std::to_string(baud) + " baud" +
+            host_.log("line set to " + std::to_string(baud) + " baud" +
                       (baud == speed_ ? "" : " (the radio runs at " + std::to_string(speed_) + ")"));
         }
 
