@@ -162,8 +162,9 @@ json SerialRadio::queue(const Bytes &bytes, const json &req, const std::string &
         host_.log("sends " + what + ": " + shown(bytes) + ", " + std::to_string(gap_ms) + " ms after byte " +
                   std::to_string(split));
     } else {
-        queue_.push_back({bytes, 0, 0, 1, 0, -1});
-        host_.log("sends " + what + ": " + shown(bytes));
+        queue_.push_back({bytes, 0, 0, 1, split == 0 ? gap_ms / 1000.0 : 0, -1});
+        host_.log("sends " + what + ": " + shown(bytes) +
+                  (split == 0 && gap_ms > 0 ? ", " + std::to_string(gap_ms) + " ms after what goes before" : ""));
     }
     return {{"hex", radio::to_hex(bytes)}, {"count", bytes.size()}};
 }

@@ -26,7 +26,8 @@
 //                              random bytes (at most ten minutes' worth)
 //   "stop"                     drop everything not yet sent
 // Every sending op also takes "split" and "gap_ms": the first `split` bytes
-// go at once, the rest `gap_ms` later (a pause in the middle of a frame).
+// go at once, the rest `gap_ms` later (a pause in the middle of a frame);
+// without "split" all of them go `gap_ms` after what was queued before.
 // Bytes leave in order, at most the line's speed / 10 bytes a second.
 #pragma once
 

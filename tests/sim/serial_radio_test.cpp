@@ -362,6 +362,13 @@ TEST(SerialRadios, APauseInsideAFrameHoldsTheRestBack)
     r.run_until(0.30);
     EXPECT_EQ(r.line.take(), "02 10 01");
     EXPECT_EQ(r.op({{"op", "frame"}, {"hex", "01"}, {"split", 9}})["ok"], false);
+
+    // Without a split the whole waits, counted from the end of what went before.
+    ASSERT_EQ(r.op({{"op", "ptt"}, {"on", true}, {"gap_ms", 200}})["ok"], true);
+    r.run_until(0.45);
+    EXPECT_EQ(r.line.take(), "");
+    r.run_until(0.60);
+    EXPECT_EQ(r.line.take(), "44 00 02 1A 01");
 }
 
 TEST(SerialRadios, NoiseIsRepeatableAndKeepsToTheLineSpeed)
