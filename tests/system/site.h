@@ -84,14 +84,15 @@ inline int read_codec_file()
     return n == 4 ? static_cast<int>(bytes::get_le32(b)) : -1;
 }
 
-// "/config/main.cfg" for a gm360 gateway talking to 127.0.0.1:port, and
-// "/config/codec.cfg" with the codec type.
-inline void write_config(int port, int crypto_mode, int codec, int buffers = 4)
+// "/config/main.cfg" for a gateway of `radio_type` (default gm360) talking to
+// 127.0.0.1:port, and "/config/codec.cfg" with the codec type.
+inline void write_config(int port, int crypto_mode, int codec, int buffers = 4,
+                         int radio_type = config_format::radio_gm360)
 {
     config_format::config_record rec = config_format::default_record();
     rec.remote_ip = inet_addr("127.0.0.1");
     rec.remote_port = port;
-    rec.radio_type = config_format::radio_gm360;
+    rec.radio_type = radio_type;
     rec.crypto_mode = crypto_mode;
     rec.buffers = buffers;
     uint8_t image[config_format::record_size];
@@ -209,6 +210,7 @@ class Child
     }
 
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
   private:
     long find_locked(const std::string &text, size_t from)
