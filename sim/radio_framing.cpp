@@ -125,6 +125,17 @@ void FrameSplitter::close_rejected(std::vector<Piece> &out)
     rejected_.clear();
 }
 
+bool FrameSplitter::hunt(uint8_t b, uint8_t first, std::vector<Piece> &out)
+{
+    if (!frame_.empty())
+        return false;
+    if (b == first)
+        start(b, out);
+    else
+        reject(b, "outside a frame");
+    return true;
+}
+
 void FrameSplitter::start(uint8_t b, std::vector<Piece> &out)
 {
     close_rejected(out);
@@ -147,13 +158,8 @@ class MtetraSplitter : public FrameSplitter
     {
         if (frame_.size() >= MTETRA_MAX_FRAME)
             finish(false, "no closing FF within 1024 bytes", out);
-        if (frame_.empty()) {
-            if (b == MTETRA_FLAG)
-                start(b, out);
-            else
-                reject(b, "outside a frame");
+        if (hunt(b, MTETRA_FLAG, out))
             return;
-        }
         if (b == MTETRA_FLAG && frame_.size() == 1) {
             reject(frame_.data(), 1, "FF directly before an opening FF");
             start(b, out);
@@ -170,13 +176,8 @@ class Nx5Splitter : public FrameSplitter
     void take(uint8_t b, double, std::vector<Piece> &out) override
     {
         const size_t n = frame_.size();
-        if (n == 0) {
-            if (b == 0xFF)
-                start(b, out);
-            else
-                reject(b, "outside a frame");
+        if (hunt(b, 0xFF, out))
             return;
-        }
         if ((n == 1 || n == 2 || n == 3) && b == 0xFF) {
             reject(frame_.data(), frame_.size(), "header broken by FF");
             start(b, out);
@@ -225,13 +226,8 @@ class Nx700Splitter : public FrameSplitter
     {
         if (!frame_.empty() && now - last_byte_ > gap_)
             finish(false, "more than 100 ms between two bytes", out);
-        if (frame_.empty()) {
-            if (b == NX700_START)
-                start(b, out);
-            else
-                reject(b, "outside a frame");
+        if (hunt(b, NX700_START, out))
             return;
-        }
         frame_.push_back(b);
         if (frame_.size() < 3)
             return;

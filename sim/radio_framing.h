@@ -77,6 +77,9 @@ class FrameSplitter
     void reject(const uint8_t *data, size_t count, const char *why);
     void reject(uint8_t b, const char *why) { reject(&b, 1, why); }
     void close_rejected(std::vector<Piece> &out);
+    // Outside a frame, `first` starts one and any other byte is rejected;
+    // false inside a frame (the byte is not taken).
+    bool hunt(uint8_t b, uint8_t first, std::vector<Piece> &out);
     // A frame begins with `b`; rejected bytes before it become a piece.
     void start(uint8_t b, std::vector<Piece> &out);
     // The frame being assembled becomes a piece.

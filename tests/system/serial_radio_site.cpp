@@ -9,6 +9,7 @@
 #include "base/unique_fd.h"
 #include "sim/box_client.h"
 #include "sim/radio_framing.h"
+#include "tests/sim/box_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -220,13 +221,7 @@ class SerialRadioSite : public testing::Test
     }
     bool wait_server_serial(size_t count, ms timeout)
     {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (server_serial().size() >= count)
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return boxtest::eventually([&] { return server_serial().size() >= count; }, timeout);
     }
     // Documents of one kind as the server received them.
     size_t server_docs_in(const std::string &name)
@@ -237,39 +232,9 @@ class SerialRadioSite : public testing::Test
                  line.find("<" + name) != std::string::npos;
         return n;
     }
-    size_t server_count(const std::string &text)
+    static bool wait_count(site::Child &c, const std::string &text, size_t n, ms timeout)
     {
-        size_t n = 0;
-        for (const std::string &line : server_.lines())
-            n += line.find(text) != std::string::npos;
-        return n;
-    }
-    bool wait_server_count(const std::string &text, size_t n, ms timeout)
-    {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (server_count(text) >= n)
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-    size_t gw_count(const std::string &text)
-    {
-        size_t n = 0;
-        for (const std::string &line : gw_.lines())
-            n += line.find(text) != std::string::npos;
-        return n;
-    }
-    bool wait_gw_count(const std::string &text, size_t n, ms timeout)
-    {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (gw_count(text) >= n)
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return boxtest::eventually([&] { return c.count(text) >= n; }, timeout);
     }
 
     // The counter in the last volume line, or -1.
@@ -287,50 +252,41 @@ class SerialRadioSite : public testing::Test
     // What the radio received, once at least `count` bytes came.
     std::string radio_received(size_t count, ms timeout)
     {
-        auto deadline = Clock::now() + timeout;
         json r;
-        do {
-            r = radio({{"op", "received"}});
-            if (bytes_of(r.value("hex", "")).size() >= count)
-                break;
-            std::this_thread::sleep_for(20ms);
-        } while (Clock::now() < deadline);
+        boxtest::eventually(
+            [&] {
+                r = radio({{"op", "received"}});
+                return bytes_of(r.value("hex", "")).size() >= count;
+            },
+            timeout);
         return r.value("hex", "");
     }
     bool wait_radio_sent_all(ms timeout)
     {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (radio({{"op", "state"}}).value("queued", 1) == 0)
-                return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+        return boxtest::eventually([&] { return radio({{"op", "state"}}).value("queued", 1) == 0; }, timeout);
     }
     bool wait_outputs(uint32_t mask, uint32_t want, ms timeout)
     {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            uint32_t outs = 0;
-            if (box_.read_outputs(outs) == 0 && (outs & mask) == want)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        return boxtest::eventually(
+            [&] {
+                uint32_t outs = 0;
+                return box_.read_outputs(outs) == 0 && (outs & mask) == want;
+            },
+            timeout);
     }
 
     // A PTT press and release on the radio, each seen by the server.
     void press_and_release(json extra = json::object())
     {
-        size_t on = server_count("gatesimd: xml ptt on [user]");
-        size_t off = server_count("gatesimd: xml ptt off [user]");
+        size_t on = server_.count("gatesimd: xml ptt on [user]");
+        size_t off = server_.count("gatesimd: xml ptt off [user]");
         json press = extra;
         press["op"] = "ptt";
         press["on"] = true;
         radio_ok(press);
-        ASSERT_TRUE(wait_server_count("gatesimd: xml ptt on [user]", on + 1, kEvent)) << server_.tail();
+        ASSERT_TRUE(wait_count(server_, "gatesimd: xml ptt on [user]", on + 1, kEvent)) << server_.tail();
         radio_ok({{"op", "ptt"}, {"on", false}});
-        ASSERT_TRUE(wait_server_count("gatesimd: xml ptt off [user]", off + 1, kEvent)) << server_.tail();
+        ASSERT_TRUE(wait_count(server_, "gatesimd: xml ptt off [user]", off + 1, kEvent)) << server_.tail();
     }
 
     boardbox::Client box_;
@@ -428,8 +384,8 @@ TEST_F(SerialRadioSite, RadioBytesReachTheServerUnderTheModelsRules)
     ASSERT_TRUE(wait_server_serial(want.size(), kEvent)) << server_.tail();
     EXPECT_EQ(hex(server_serial()), hex(want));
     if (kind == "nx700") {
-        EXPECT_EQ(gw_count("control_nx700: nsf_local: serial <- frame: [44 00 02 10 01]"), 1u);
-        EXPECT_EQ(gw_count("=== PTT (1)"), 1u);
+        EXPECT_EQ(gw_.count("control_nx700: nsf_local: serial <- frame: [44 00 02 10 01]"), 1u);
+        EXPECT_EQ(gw_.count("=== PTT (1)"), 1u);
     }
 }
 
@@ -441,15 +397,13 @@ TEST_F(SerialRadioSite, RadioPttKeysTheGatewayAndItsVoice)
     ASSERT_TRUE(server_.wait_for_line("gatesimd: xml ptt on [user]", kEvent)) << server_.tail();
     EXPECT_TRUE(gw_.wait_for_line(p("ptt: 1"), kEvent)) << gw_.tail();
     // The microphone reaches the server: a second of voice recorded.
-    auto deadline = Clock::now() + kEvent;
-    while (file_size(heard_) < before + 16000 && Clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_GE(file_size(heard_), before + 16000) << "the server recorded no voice";
+    EXPECT_TRUE(boxtest::eventually([&] { return file_size(heard_) >= before + 16000; }, kEvent))
+        << "the server recorded no voice";
     radio_ok({{"op", "ptt"}, {"on", false}});
     ASSERT_TRUE(server_.wait_for_line("gatesimd: xml ptt off [user]", kEvent)) << server_.tail();
     EXPECT_TRUE(gw_.wait_for_line(p("ptt: 0"), kEvent)) << gw_.tail();
     // The release came after any action document the release would send.
-    EXPECT_EQ(server_count(std::string("gatesimd: xml ") + m().action + " [user]"),
+    EXPECT_EQ(server_.count(std::string("gatesimd: xml ") + m().action + " [user]"),
               m().action_on_release ? 2u : 1u)
         << server_.tail();
     EXPECT_EQ(server_docs_in(m().action), m().action_on_release ? 2u : 1u);
@@ -462,15 +416,15 @@ TEST_F(SerialRadioSite, ABlockedUsersSpeechIsMutedWhileTheyTalk)
         return std::string("xmlraw <SetPttEv ptt=\"") + std::to_string(ptt) +
                "\" login_roip=\"site-radio\" login_local=\"" + user + "\" />";
     };
-    size_t unmuted = gw_count(p("mute (0)"));
+    size_t unmuted = gw_.count(p("mute (0)"));
     server_ok(ev(1, kBlockedUser));
     ASSERT_TRUE(gw_.wait_for_line(p("on_setptt(1) blocking user [intruder]"), kEvent)) << gw_.tail();
     EXPECT_TRUE(gw_.wait_for_line(p("mute (1)"), kEvent));
     server_ok(ev(0, kBlockedUser));
-    EXPECT_TRUE(wait_gw_count(p("mute (0)"), unmuted + 1, kEvent)) << gw_.tail();
+    EXPECT_TRUE(wait_count(gw_, p("mute (0)"), unmuted + 1, kEvent)) << gw_.tail();
     server_ok(ev(1, "friend"));
-    EXPECT_TRUE(wait_gw_count(p("mute (0)"), unmuted + 2, kEvent)) << gw_.tail();
-    EXPECT_EQ(gw_count(p("mute (1)")), 1u);
+    EXPECT_TRUE(wait_count(gw_, p("mute (0)"), unmuted + 2, kEvent)) << gw_.tail();
+    EXPECT_EQ(gw_.count(p("mute (1)")), 1u);
 }
 
 // The peak of each non-silent 20 ms block the loudspeaker played from `from`
@@ -517,22 +471,22 @@ TEST_F(SerialRadioSite, Nx700VolumeKeysSetTheLoudspeakerLevelPlayTonesAndStayLoc
     // Up to the top from wherever the counter starts: the last press plays
     // tone 2 (about 110 Hz) at volume 31, gain 961/1024.
     long from = block_start();
-    size_t lines = gw_count(":: VOLUME: ");
+    size_t lines = gw_.count(":: VOLUME: ");
     radio_ok({{"op", "volume"}, {"dir", "up"}, {"count", 40}});
-    ASSERT_TRUE(wait_gw_count(":: VOLUME: ", lines + 40, kEvent)) << gw_.tail();
+    ASSERT_TRUE(wait_count(gw_, ":: VOLUME: ", lines + 40, kEvent)) << gw_.tail();
     EXPECT_EQ(last_volume(), 31);
     // One step down, tone 1 (about 440 Hz) at volume 30; twenty more, tone 1
     // at volume 10 (gain 100/1024).
     auto tone_after = [&](long start, int want_peak, int min_crossings, int max_crossings) {
-        auto deadline = Clock::now() + kEvent;
-        while (Clock::now() < deadline) {
-            for (const Block &b : played_blocks(wav, start))
-                if (std::abs(b.peak - want_peak) <= want_peak / 10 + 16 && b.crossings >= min_crossings &&
-                    b.crossings <= max_crossings)
-                    return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return boxtest::eventually(
+            [&] {
+                for (const Block &b : played_blocks(wav, start))
+                    if (std::abs(b.peak - want_peak) <= want_peak / 10 + 16 && b.crossings >= min_crossings &&
+                        b.crossings <= max_crossings)
+                        return true;
+                return false;
+            },
+            kEvent);
     };
     EXPECT_TRUE(tone_after(from, 6554 * 961 / 1024, 3, 5)) << "no tone 2 at volume 31";
     from = block_start();
@@ -544,10 +498,10 @@ TEST_F(SerialRadioSite, Nx700VolumeKeysSetTheLoudspeakerLevelPlayTonesAndStayLoc
     ASSERT_TRUE(gw_.wait_for_line(":: VOLUME: 10", kEvent)) << gw_.tail();
     EXPECT_TRUE(tone_after(from, 6554 * 100 / 1024, 15, 18)) << "no tone 1 at volume 10";
     // To the bottom and beyond: it stays at 0.
-    lines = gw_count(":: VOLUME: 0");
+    lines = gw_.count(":: VOLUME: 0");
     radio_ok({{"op", "volume"}, {"dir", "down"}, {"count", 12}});
-    EXPECT_TRUE(wait_gw_count(":: VOLUME: 0", lines + 3, kEvent)) << gw_.tail();
-    EXPECT_EQ(gw_count(":: VOLUME: -1"), 0u);
+    EXPECT_TRUE(wait_count(gw_, ":: VOLUME: 0", lines + 3, kEvent)) << gw_.tail();
+    EXPECT_EQ(gw_.count(":: VOLUME: -1"), 0u);
     // None of it went to the server.
     radio_ok({{"op", "frame"}, {"hex", "EE"}});
     ASSERT_TRUE(wait_server_serial(4, kEvent)) << server_.tail();
@@ -571,12 +525,12 @@ TEST_F(SerialRadioSite, Nx700ServerGpioDrivesTheRadiosLinesByMask)
     EXPECT_TRUE(wait_outputs(both, 0, kEvent));
     // A mask of 0 changes nothing, whatever the bitmap says; the next event
     // shows it was handled.
-    size_t events = gw_count("control_nx700: GpioChangedEv: ");
+    size_t events = gw_.count("control_nx700: GpioChangedEv: ");
     server_ok("xmlraw <GpioChangedEv bitmap=\"0xC00000\" mask=\"0x0\" />");
-    ASSERT_TRUE(wait_gw_count("control_nx700: GpioChangedEv: ", events + 1, kEvent)) << gw_.tail();
+    ASSERT_TRUE(wait_count(gw_, "control_nx700: GpioChangedEv: ", events + 1, kEvent)) << gw_.tail();
     EXPECT_GE(gw_.find("bitmap: 00C00000, mask: 00000000"), 0) << gw_.tail();
     server_ok("gpio 0x400000 0x400000");
-    ASSERT_TRUE(wait_gw_count("control_nx700: GpioChangedEv: ", events + 2, kEvent)) << gw_.tail();
+    ASSERT_TRUE(wait_count(gw_, "control_nx700: GpioChangedEv: ", events + 2, kEvent)) << gw_.tail();
     EXPECT_TRUE(wait_outputs(both, RESET_ON, kEvent));
     EXPECT_EQ(radio({{"op", "state"}})["enable_8v"], false);
 }
@@ -588,14 +542,14 @@ TEST_F(SerialRadioSite, Nx700LocalSwitchInputIsTheServersBit4)
     bring_up();
     const std::string clr = "gatesimd: xml GpioClrReq [user]: bitmap 0x4,";
     const std::string set = "gatesimd: xml GpioSetReq [user]: bitmap 0x4,";
-    size_t clears = server_count(clr), sets = server_count(set);
+    size_t clears = server_.count(clr), sets = server_.count(set);
     ASSERT_EQ(box_.set_inputs(SWITCH_INPUT, 0), 0);
-    ASSERT_TRUE(wait_server_count(clr, clears + 1, kEvent)) << server_.tail();
+    ASSERT_TRUE(wait_count(server_, clr, clears + 1, kEvent)) << server_.tail();
     EXPECT_TRUE(gw_.wait_for_line("control_nx700: cb_gpio_changed: clr SWITCH_ON", kEvent));
     ASSERT_EQ(box_.set_inputs(0, SWITCH_INPUT), 0);
-    ASSERT_TRUE(wait_server_count(set, sets + 1, kEvent)) << server_.tail();
+    ASSERT_TRUE(wait_count(server_, set, sets + 1, kEvent)) << server_.tail();
     EXPECT_TRUE(gw_.wait_for_line("control_nx700: cb_gpio_changed: set SWITCH_ON", kEvent));
-    EXPECT_EQ(server_count(clr), clears + 1);
+    EXPECT_EQ(server_.count(clr), clears + 1);
 }
 
 TEST_F(SerialRadioSite, AMinuteOfGarbageOnTheLineAndFromTheServerNeverStopsTheGateway)
@@ -620,19 +574,19 @@ TEST_F(SerialRadioSite, AMinuteOfGarbageOnTheLineAndFromTheServerNeverStopsTheGa
         server_ok("xmlraw <" + event + "><SerialDisp denc=\"b64\" d=\"\" /></" + event + ">");
         server_ok("xmlraw <" + event + "><SerialDisp denc=\"b64\" /></" + event + ">");
     }
-    EXPECT_TRUE(wait_gw_count(p(event + "/SerialDisp decode error!"), 15, kEvent)) << gw_.tail();
+    EXPECT_TRUE(wait_count(gw_, p(event + "/SerialDisp decode error!"), 15, kEvent)) << gw_.tail();
     ASSERT_TRUE(wait_radio_sent_all(120s));
     if (kind == "nx5") {
         EXPECT_GE(gw_.find("nx5_serialdisp_frame: invalid CRC!"), 0);
     }
     if (kind == "nx700") {
         // A volume key with a pause inside is dropped with the time-out line.
-        size_t volumes = gw_count(":: VOLUME: ");
+        size_t volumes = gw_.count(":: VOLUME: ");
         radio_ok({{"op", "volume"}, {"dir", "up"}, {"split", 2}, {"gap_ms", 150}});
         ASSERT_TRUE(gw_.wait_for_line("nx700_serialdisp_frame: timeout!", kEvent)) << gw_.tail();
         radio_ok({{"op", "frame"}, {"hex", "01"}, {"gap_ms", 300}});
         ASSERT_TRUE(gw_.wait_for_line("nsf_local: serial <- frame: [44 00 01 01]", kEvent)) << gw_.tail();
-        EXPECT_EQ(gw_count(":: VOLUME: "), volumes);
+        EXPECT_EQ(gw_.count(":: VOLUME: "), volumes);
     }
     EXPECT_EQ(gw_.wait_exit(ms(0)), -1) << "gwlinkd ended";
 

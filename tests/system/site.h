@@ -154,6 +154,14 @@ class Child
         std::lock_guard<std::mutex> lock(m_);
         return find_locked(text, from);
     }
+    // Lines containing `text`.
+    size_t count(const std::string &text)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string &l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
     size_t line_count()
     {
         std::lock_guard<std::mutex> lock(m_);
