@@ -154,13 +154,14 @@ class Child
         std::lock_guard<std::mutex> lock(m_);
         return find_locked(text, from);
     }
-    // Lines containing `text`.
-    size_t count(const std::string &text)
+    // Lines containing `text`, at or after line `from`.
+    size_t count(const std::string &text, size_t from = 0)
     {
         std::lock_guard<std::mutex> lock(m_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string &l) {
-            return l.find(text) != std::string::npos;
-        }));
+        size_t n = 0;
+        for (size_t i = from; i < lines_.size(); i++)
+            n += lines_[i].find(text) != std::string::npos;
+        return n;
     }
     size_t line_count()
     {
