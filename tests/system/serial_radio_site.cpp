@@ -210,7 +210,7 @@ class SerialRadioSite : public testing::Test
     // Everything the server received in XE SerialDisp documents, in order.
     Bytes server_serial()
     {
-        static const std::regex xe("gatesimd: xml XE SerialDisp \\[[^]]*\\]: [0-9]+ bytes: (.*)$");
+        static const std::regex xe("gatesimd: xml XE SerialDisp \\[[^\\]]*\\]: [0-9]+ bytes: (.*)$");
         Bytes all;
         for (const std::string &line : server_.lines()) {
             std::smatch mm;
@@ -517,30 +517,33 @@ TEST_F(SerialRadioSite, Nx700ServerGpioDrivesTheRadiosLinesByMask)
     bring_up();
     const uint32_t both = RESET_ON | ENABLE_8V;
     const std::string events = "control_nx700: GpioChangedEv: ";
+    // Whatever the server answered to the login's GpioStateReq is handled first.
+    boxtest::eventually([&] { return server_.count("<GpioChangedEv") > 0; }, 5s);
+    ASSERT_TRUE(wait_count(gw_, events, server_.count("<GpioChangedEv"), kEvent)) << gw_.tail();
+    // Each step waits for the last line its event prints, from where it began.
+    auto step = [&](const std::string &command, const std::string &last_line) {
+        size_t from = gw_.line_count();
+        server_ok(command);
+        return gw_.wait_for_line(last_line, kEvent, from);
+    };
     // Both lines off, whatever they were.
-    size_t n = gw_.count(events);
-    server_ok("gpio 0 0xC00000");
-    ASSERT_TRUE(wait_count(gw_, events, n + 1, kEvent)) << gw_.tail();
-    EXPECT_GE(gw_.find("control_nx700: clr: RESET_ON"), 0);
-    EXPECT_GE(gw_.find("control_nx700: clr: ENABLE_8V"), 0);
+    ASSERT_TRUE(step("gpio 0 0xC00000", "control_nx700: clr: ENABLE_8V")) << gw_.tail();
     EXPECT_TRUE(wait_outputs(both, 0, kEvent));
-    // A mask of 0 changes nothing, whatever the bitmap says: after it, the
-    // next event (one bit in its mask) finds the other line still off.
-    server_ok("xmlraw <GpioChangedEv bitmap=\"0xC00000\" mask=\"0x0\" />");
-    ASSERT_TRUE(wait_count(gw_, events, n + 2, kEvent)) << gw_.tail();
-    EXPECT_GE(gw_.find("bitmap: 00C00000, mask: 00000000"), 0) << gw_.tail();
-    server_ok("gpio 0x400000 0x400000");
-    ASSERT_TRUE(wait_count(gw_, "control_nx700: set: RESET_ON", 1, kEvent)) << gw_.tail();
+    // A mask of 0 changes nothing, whatever the bitmap says: the next event
+    // (one bit in its mask) finds the other line still off.
+    ASSERT_TRUE(step("xmlraw <GpioChangedEv bitmap=\"0xC00000\" mask=\"0x0\" />",
+                     "GpioChangedEv: bitmap: 00C00000, mask: 00000000"))
+        << gw_.tail();
+    size_t from = gw_.line_count();
+    ASSERT_TRUE(step("gpio 0x400000 0x400000", "control_nx700: set: RESET_ON")) << gw_.tail();
     EXPECT_TRUE(wait_outputs(both, RESET_ON, kEvent));
-    EXPECT_EQ(gw_.count("control_nx700: set: ENABLE_8V"), 0u);
-    server_ok("gpio 0x800000 0x800000");
-    ASSERT_TRUE(wait_count(gw_, "control_nx700: set: ENABLE_8V", 1, kEvent)) << gw_.tail();
+    EXPECT_EQ(gw_.count("ENABLE_8V", from), 0u);
+    ASSERT_TRUE(step("gpio 0x800000 0x800000", "control_nx700: set: ENABLE_8V")) << gw_.tail();
     EXPECT_TRUE(wait_outputs(both, both, kEvent));
     json radio_view = radio({{"op", "state"}});
     EXPECT_EQ(radio_view["reset_on"], true);
     EXPECT_EQ(radio_view["enable_8v"], true);
-    server_ok("gpio 0 0x800000");
-    ASSERT_TRUE(wait_count(gw_, "control_nx700: clr: ENABLE_8V", 2, kEvent)) << gw_.tail();
+    ASSERT_TRUE(step("gpio 0 0x800000", "control_nx700: clr: ENABLE_8V")) << gw_.tail();
     EXPECT_TRUE(wait_outputs(both, RESET_ON, kEvent));
 }
 
