@@ -147,17 +147,24 @@ class SerialRadioSite : public testing::Test
         radio({{"op", "clear"}});
         port_ = next_port_;
         next_port_ += 3;
-        tag_ = std::to_string(::getpid()) + "-" + std::to_string(port_);
-        heard_ = "/tmp/serial-radio-site-heard-" + tag_ + ".wav";
-        server_sock_ = "/tmp/serial-radio-site-" + tag_ + ".sock";
+        // A folder of its own: boxes running side by side share /tmp, and
+        // their process ids repeat in their own PID spaces.
+        char dir[] = "/tmp/serial-radio-site-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        dir_ = dir;
+        heard_ = dir_ + "/heard.wav";
+        server_sock_ = dir_ + "/server.sock";
     }
 
     void TearDown() override
     {
         gw_.stop();
         server_.stop();
-        ::unlink(heard_.c_str());
-        ::unlink(server_sock_.c_str());
+        if (!dir_.empty()) {
+            ::unlink(heard_.c_str());
+            ::unlink(server_sock_.c_str());
+            ::rmdir(dir_.c_str());
+        }
         if (HasFailure()) {
             std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(60).c_str());
             std::printf("---- gatesimd output (tail) ----\n%s", server_.tail(60).c_str());
@@ -295,7 +302,7 @@ class SerialRadioSite : public testing::Test
     site::Child gw_, server_;
     const Model *model_ = nullptr;
     int port_ = 0;
-    std::string tag_, heard_, server_sock_;
+    std::string dir_, heard_, server_sock_;
 };
 
 int SerialRadioSite::next_port_ = 5555;
