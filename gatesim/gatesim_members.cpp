@@ -54,7 +54,7 @@ int gatesim::binary_ptt(tcpkit::client *c, int ptt)
 int gatesim::rtp_member_add(const std::string &address)
 {
     uint32_t a;
-    if (!parse_address(address, a) || udp_ < 0)
+    if (!parse_address(address, a))
         return -1;
     std::lock_guard<std::recursive_mutex> g(users_lock_);
     int key = next_member_key_;

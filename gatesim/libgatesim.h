@@ -106,7 +106,8 @@ class LIBGATESIM_API libgatesim
     // A new relay member at `address` (dotted IPv4): it syncs like a gateway,
     // with a hello packet carrying the returned key (above 65535, so it never
     // equals a binary gateway's), then hears the talker and the host's voice.
-    // The key, or -1 (bad address, relay not running).
+    // Members exist without a relay too (rtp_port 0), for the talker slot.
+    // The key, or -1 for a bad address.
     virtual int rtp_member_add(const std::string &address) = 0;
     // Removes the member; a talker slot it held is freed without events. 0,
     // or -1 when there is no such member.
