@@ -127,8 +127,9 @@ TEST(XmlSite, TheRealLinkAgainstGatesimdsXmlSide)
 {
     std::string why;
     ASSERT_TRUE(site::inside_isolated_box(why)) << why;
-    const std::string tag = "/tmp/xml-site-" + std::to_string(getpid());
-    const std::string users = tag + "-users", control = tag + ".sock";
+    char dir[] = "/tmp/xml-site-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string users = std::string(dir) + "/users", control = std::string(dir) + "/control.sock";
     std::ofstream(users) << "a pa 1 alaw\nb pb 1 gsm console-b rckd\nbin pbin 1 alaw\n";
     site::Child server;
     ASSERT_EQ(server.start({gatesimd, "--users", users, "--control", control, "--radio-name", "north-radio",
@@ -229,6 +230,8 @@ TEST(XmlSite, TheRealLinkAgainstGatesimdsXmlSide)
     ASSERT_NE(at, std::string::npos) << state;
     unsigned long keepalives = std::strtoul(state.c_str() + state.find("keepalives ", at) + 11, nullptr, 10);
     EXPECT_GE(keepalives, 12u) << state;
+    server.stop();
+    rmdir(dir);
 }
 
 } // namespace
