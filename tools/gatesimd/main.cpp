@@ -43,7 +43,7 @@ const char usage[] =
     "  --rtp-port N       UDP port of the voice relay (default 5004; 0 = no voice)\n"
     "  --xml-port N       TCP port of the XML gateways (default 5556; 0 = none)\n"
     "  --radio-name NAME  the site's radio, login_roip in SetPttEv (default site-radio)\n"
-    "  --max-clients N    gateways served at once (default 64)\n"
+    "  --max-clients N    gateways served at once on each port (default 64)\n"
     "  --users FILE       one user a line: NAME PASSWORD LEVEL CODEC [DEVNAME [rckd]], codec\n"
     "                     alaw, gsm or speex; level 1 or more may key and control, 0 may\n"
     "                     only listen; DEVNAME is the device name a gateway is told at\n"
@@ -289,6 +289,7 @@ int main(int argc, char **argv)
     xml_cfg.rtp_port = o.rtp_port;
     xml_cfg.radio_name = o.radio_name;
     xml_cfg.debug = o.debug;
+    xml_cfg.max_clients = o.max_clients;
     XmlServer xml(*sim, users, xml_cfg);
 
     if (sim->init(o.bind.c_str(), o.port, o.max_clients, o.rtp_port) != 0)

@@ -62,6 +62,23 @@ bool parse_int(const char *s, int &out)
     return true;
 }
 
+// A received text for the log: control characters and bytes outside ASCII
+// as \xNN, so junk cannot garble the terminal.
+std::string printable(const std::string &text)
+{
+    std::string out;
+    char b[8];
+    for (unsigned char ch : text) {
+        if (ch >= 0x20 && ch < 0x7F) {
+            out.push_back(static_cast<char>(ch));
+        } else {
+            std::snprintf(b, sizeof b, "\\x%02X", ch);
+            out += b;
+        }
+    }
+    return out;
+}
+
 int ms_until(XmlServer::clock::time_point now, XmlServer::clock::time_point t)
 {
     if (t <= now)
@@ -238,6 +255,10 @@ void XmlServer::accept_all()
         c->address = text;
         c->port = ntohs(a.sin_port);
         c->last_rx = clock::now();
+        if (static_cast<int>(conns_.size()) >= cfg_.max_clients) {
+            std::printf("gatesimd: xml connection from %s: too many gateways\n", who(*c).c_str());
+            continue;
+        }
         if (cfg_.debug)
             std::printf("gatesimd: xml connect from %s\n", who(*c).c_str());
         conns_.push_back(std::move(c));
@@ -363,7 +384,7 @@ void XmlServer::on_document(Conn &c, const std::string &text)
 {
     c.counters.docs_in++;
     if (cfg_.debug)
-        std::printf("gatesimd: xml in %s: %s\n", who(c).c_str(), text.c_str());
+        std::printf("gatesimd: xml in %s: %s\n", who(c).c_str(), printable(text).c_str());
     pugi::xml_document doc;
     pugi::xml_node root;
     if (doc.load_buffer(text.data(), text.size()))
@@ -399,7 +420,7 @@ void XmlServer::on_document(Conn &c, const std::string &text)
         on_logged(c, name, root, text);
     } else {
         c.counters.refused++;
-        std::printf("gatesimd: xml %s: unknown request %s\n", who(c).c_str(), name.c_str());
+        std::printf("gatesimd: xml %s: unknown request %s\n", who(c).c_str(), printable(name).c_str());
         queue(c, xml_docs::neg_resp(name));
     }
 }
@@ -411,14 +432,15 @@ void XmlServer::on_login(Conn &c, const pugi::xml_node &root)
     const GatesimUser *u = cred ? users_.find(user, cred.attribute("passwd").value()) : nullptr;
     if (c.logged_in) {
         c.counters.refused++;
-        std::printf("gatesimd: xml login [%s] from %s: already logged in\n", user.c_str(), c.address.c_str());
+        std::printf("gatesimd: xml login [%s] from %s: already logged in\n", printable(user).c_str(),
+                    c.address.c_str());
         queue(c, xml_docs::neg_resp("LoginReq"));
         return;
     }
     int key = u ? sim_.rtp_member_add(c.address) : -1;
     if (key < 0) {
         c.counters.refused++;
-        std::printf("gatesimd: xml login [%s] from %s: refused\n", user.c_str(), c.address.c_str());
+        std::printf("gatesimd: xml login [%s] from %s: refused\n", printable(user).c_str(), c.address.c_str());
         queue(c, xml_docs::neg_resp("LoginReq"));
         // Given a moment to read the answer; nothing more is read from it.
         c.refused = true;
@@ -499,7 +521,7 @@ void XmlServer::on_logged(Conn &c, const std::string &name, const pugi::xml_node
                     xml_docs::hex(data.data(), data.size()).c_str());
     } else {
         c.counters.actions++;
-        std::printf("gatesimd: xml %s [%s]: %s\n", name.c_str(), c.user.c_str(), text.c_str());
+        std::printf("gatesimd: xml %s [%s]: %s\n", name.c_str(), c.user.c_str(), printable(text).c_str());
     }
     queue(c, xml_docs::pos_resp(name));
 }

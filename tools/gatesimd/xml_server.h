@@ -31,6 +31,7 @@ struct XmlSiteConfig {
     int port = 5556;    // 0: an ephemeral port (port() tells which)
     int rtp_port = 0;   // the relay's UDP port, announced at login
     std::string radio_name = "site-radio";
+    int max_clients = 64; // connections beyond are closed at once
     bool debug = false; // print every document in and out
 };
 
@@ -56,7 +57,8 @@ class XmlServer
         Counters counters;
     };
 
-    // Installs the library's talker callback. `users` must outlive the
+    // Installs the library's talker callback (one server per library).
+    // `users` must outlive the
     // server, `sim` must outlive stop() (call it before the library goes).
     XmlServer(libgatesim &sim, const UserTable &users, XmlSiteConfig cfg);
     ~XmlServer();

@@ -397,6 +397,22 @@ TEST_F(XmlSite, BadInputEndsAtMostTheOffendingConnection)
     // The site still serves.
     XmlGateway fresh = xml_login("b", "pb");
     EXPECT_EQ(xml->gateways().size(), 2u);
+
+    // Connections beyond the maximum are closed at once.
+    XmlSiteConfig cfg;
+    cfg.bind = "127.0.0.1";
+    cfg.port = 0;
+    cfg.max_clients = 1;
+    XmlServer small(*sim, users, cfg);
+    std::string err;
+    ASSERT_TRUE(small.start(err)) << err;
+    Fd first = tcp_connect(small.port());
+    ASSERT_TRUE(wait_until([&] {
+        Fd probe = tcp_connect(small.port());
+        return closed_by_peer(probe.get(), 1000);
+    }));
+    EXPECT_FALSE(closed_by_peer(first.get(), 200));
+    small.stop();
 }
 
 TEST_F(XmlSite, OperatorCommandsReachTheXmlGateways)
