@@ -178,8 +178,8 @@ TEST(XmlSite, TheRealLinkAgainstGatesimdsXmlSide)
     uint32_t sync_bin = bytes::get_le32(res.data() + 4 + 16);
     ASSERT_TRUE(send_datagram(udp_a.get(), rtp_port, hello(sync_a)));
     ASSERT_TRUE(send_datagram(bin_udp.get(), rtp_port, hello(sync_bin)));
-    ASSERT_TRUE(server.wait_for_line("roip: rtp: user synced 127.0.0.1:" + std::to_string(local_port(udp_a.get())),
-                                     ms(10000)));
+    ASSERT_TRUE(server.wait_for_line(
+        "roip: rtp: user synced 127.0.0.1:" + std::to_string(local_port(udp_a.get())), ms(10000)));
     ASSERT_TRUE(server.wait_for_line(
         "roip: rtp: user synced 127.0.0.1:" + std::to_string(local_port(bin_udp.get())), ms(10000)));
 

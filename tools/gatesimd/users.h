@@ -9,7 +9,7 @@ struct GatesimUser {
     std::string name;
     std::string password;
     int level = 1;
-    int codec = 1; // 1 alaw, 2 gsm, 3 speex (the login result's CodecType)
+    int codec = 1;       // 1 alaw, 2 gsm, 3 speex (the login result's CodecType)
     std::string devname; // empty: the site's default device name
     bool rckd = false;   // XML gateways are told to encrypt their voice
 };

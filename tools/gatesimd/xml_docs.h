@@ -11,8 +11,8 @@
 namespace xml_docs
 {
 
-std::string login_pos_resp(int rtp_port, uint32_t syncnum, const std::string &codec, const std::string &devname,
-                           bool rckd);
+std::string login_pos_resp(int rtp_port, uint32_t syncnum, const std::string &codec,
+                           const std::string &devname, bool rckd);
 std::string neg_resp(const std::string &req);
 std::string pos_resp(const std::string &req);
 std::string keep_alive_ev(uint32_t seq, const std::string &site);

@@ -13,8 +13,8 @@
 #include <poll.h>
 #include <pugixml.hpp>
 #include <sstream>
-#include <sys/eventfd.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -245,7 +245,8 @@ void XmlServer::accept_all()
     for (;;) {
         sockaddr_in a{};
         socklen_t len = sizeof a;
-        int fd = ::accept4(listen_.get(), reinterpret_cast<sockaddr *>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        int fd =
+            ::accept4(listen_.get(), reinterpret_cast<sockaddr *>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0)
             return;
         auto c = std::make_unique<Conn>();
@@ -440,7 +441,8 @@ void XmlServer::on_login(Conn &c, const pugi::xml_node &root)
     int key = u ? sim_.rtp_member_add(c.address) : -1;
     if (key < 0) {
         c.counters.refused++;
-        std::printf("gatesimd: xml login [%s] from %s: refused\n", printable(user).c_str(), c.address.c_str());
+        std::printf("gatesimd: xml login [%s] from %s: refused\n", printable(user).c_str(),
+                    c.address.c_str());
         queue(c, xml_docs::neg_resp("LoginReq"));
         // Given a moment to read the answer; nothing more is read from it.
         c.refused = true;
@@ -455,8 +457,8 @@ void XmlServer::on_login(Conn &c, const pugi::xml_node &root)
     std::string devname = u->devname.empty() ? u->name : u->devname;
     std::printf("gatesimd: xml login [%s] from %s: level %d, codec %s, syncnum %d%s\n", user.c_str(),
                 c.address.c_str(), u->level, UserTable::codec_name(u->codec), key, u->rckd ? ", rckd" : "");
-    queue(c, xml_docs::login_pos_resp(cfg_.rtp_port, static_cast<uint32_t>(key), UserTable::codec_name(u->codec),
-                                      devname, u->rckd));
+    queue(c, xml_docs::login_pos_resp(cfg_.rtp_port, static_cast<uint32_t>(key),
+                                      UserTable::codec_name(u->codec), devname, u->rckd));
 }
 
 void XmlServer::on_set_ptt(Conn &c, const pugi::xml_node &root)
@@ -474,8 +476,9 @@ void XmlServer::on_set_ptt(Conn &c, const pugi::xml_node &root)
         return; // everybody, the keyer included, hears of it from the talker report
     }
     c.counters.refused++;
-    const char *why = !ok ? (c.level < 1 ? "may only listen" : "bad ptt value")
-                          : ptt == 1 ? "another gateway talks" : "does not talk";
+    const char *why = !ok        ? (c.level < 1 ? "may only listen" : "bad ptt value")
+                      : ptt == 1 ? "another gateway talks"
+                                 : "does not talk";
     std::printf("gatesimd: xml ptt %s [%s]: refused, %s\n", ptt == 1 ? "on" : "off", c.user.c_str(), why);
     queue(c, xml_docs::neg_resp("SetPttReq"));
 }
@@ -499,7 +502,8 @@ void XmlServer::on_gpio_set_clr(Conn &c, const std::string &name, const pugi::xm
     queue(c, xml_docs::pos_resp(name));
 }
 
-void XmlServer::on_logged(Conn &c, const std::string &name, const pugi::xml_node &root, const std::string &text)
+void XmlServer::on_logged(Conn &c, const std::string &name, const pugi::xml_node &root,
+                          const std::string &text)
 {
     if (name != "XCMPStatusReq" && c.level < 1) {
         c.counters.refused++;
@@ -510,7 +514,8 @@ void XmlServer::on_logged(Conn &c, const std::string &name, const pugi::xml_node
     if (name == "XE") {
         pugi::xml_node disp = root.child("SerialDisp");
         std::vector<uint8_t> data;
-        if (!disp || !xml_docs::decode_serial_disp(disp.attribute("denc").value(), disp.attribute("d").value(), data)) {
+        if (!disp || !xml_docs::decode_serial_disp(disp.attribute("denc").value(),
+                                                   disp.attribute("d").value(), data)) {
             c.counters.refused++;
             std::printf("gatesimd: xml XE [%s]: no SerialDisp that decodes\n", c.user.c_str());
             queue(c, xml_docs::neg_resp(name));
@@ -586,9 +591,9 @@ std::string XmlServer::state_text() const
     std::vector<GatewayInfo> gws = gateways();
     std::ostringstream s;
     std::string t = talker();
-    s << "xml site " << cfg_.radio_name << ": port " << bound_port_ << ", gpio 0x" << std::hex << std::uppercase
-      << gpio_word() << std::dec << ", talker " << (t.empty() ? "-" : t) << ", " << gws.size()
-      << " xml gateways\n";
+    s << "xml site " << cfg_.radio_name << ": port " << bound_port_ << ", gpio 0x" << std::hex
+      << std::uppercase << gpio_word() << std::dec << ", talker " << (t.empty() ? "-" : t) << ", "
+      << gws.size() << " xml gateways\n";
     for (const GatewayInfo &g : gws) {
         const Counters &k = g.counters;
         s << "  [" << g.user << "] " << g.address << ":" << g.port << " syncnum " << g.syncnum << " level "

@@ -28,11 +28,11 @@ class xml_node;
 
 struct XmlSiteConfig {
     std::string bind = "0.0.0.0";
-    int port = 5556;    // 0: an ephemeral port (port() tells which)
-    int rtp_port = 0;   // the relay's UDP port, announced at login
+    int port = 5556;  // 0: an ephemeral port (port() tells which)
+    int rtp_port = 0; // the relay's UDP port, announced at login
     std::string radio_name = "site-radio";
     int max_clients = 64; // connections beyond are closed at once
-    bool debug = false; // print every document in and out
+    bool debug = false;   // print every document in and out
 };
 
 class XmlServer

@@ -359,11 +359,28 @@ TEST_F(DaemonCommandLine, HelpDocumentsOptionsAndCommands)
     ASSERT_EQ(box.start({}, {gatesimd, "--help"}), 0);
     ASSERT_EQ(box.wait_exit(), 0) << box.output();
     std::string out = box.output();
-    for (const char *s :
-         {"--bind ADDR", "--port N", "--rtp-port N", "--max-clients N", "--users FILE", "--voice MODE",
-          "--control SOCKET", "--debug", "NAME PASSWORD LEVEL CODEC", "tone:HZ", "record:FILE.wav",
-          "play:FILE.wav", "sql VALUE", "serial CHANNEL HEX", "dm3000", "--xml-port N", "--radio-name NAME",
-          "DEVNAME [rckd]", "disp EVENT ENC HEX", "dispfile EVENT ENC FILE", "xmlraw DOCUMENT", "state"})
+    for (const char *s : {"--bind ADDR",
+                          "--port N",
+                          "--rtp-port N",
+                          "--max-clients N",
+                          "--users FILE",
+                          "--voice MODE",
+                          "--control SOCKET",
+                          "--debug",
+                          "NAME PASSWORD LEVEL CODEC",
+                          "tone:HZ",
+                          "record:FILE.wav",
+                          "play:FILE.wav",
+                          "sql VALUE",
+                          "serial CHANNEL HEX",
+                          "dm3000",
+                          "--xml-port N",
+                          "--radio-name NAME",
+                          "DEVNAME [rckd]",
+                          "disp EVENT ENC HEX",
+                          "dispfile EVENT ENC FILE",
+                          "xmlraw DOCUMENT",
+                          "state"})
         EXPECT_NE(out.find(s), std::string::npos) << s;
 }
 

@@ -43,7 +43,8 @@ TEST(GatesimdUsers, DeviceNameAndEncryptionAreOptionalColumns)
                                  "secret p 1 speex radio-3 rckd\n",
                                  t, err))
         << err;
-    const GatesimUser *plain = t.find("plain", "p"), *named = t.find("named", "p"), *secret = t.find("secret", "p");
+    const GatesimUser *plain = t.find("plain", "p"), *named = t.find("named", "p"),
+                      *secret = t.find("secret", "p");
     ASSERT_TRUE(plain && named && secret);
     EXPECT_EQ(plain->devname, "");
     EXPECT_FALSE(plain->rckd);

@@ -25,7 +25,8 @@ TEST(XmlDocs, LiteralTexts)
         {xml_docs::set_ptt_ev(1, "site-radio", "op\"1"),
          "<SetPttEv ptt=\"1\" login_roip=\"site-radio\" login_local=\"op&quot;1\"/>"},
         {xml_docs::unlock_sql_ev(-1), "<UnlockSqlEv sql=\"-1\"/>"},
-        {xml_docs::gpio_changed_ev(0x200, 0xFFFFFFFF), "<GpioChangedEv bitmap=\"0x200\" mask=\"0xFFFFFFFF\"/>"},
+        {xml_docs::gpio_changed_ev(0x200, 0xFFFFFFFF),
+         "<GpioChangedEv bitmap=\"0x200\" mask=\"0xFFFFFFFF\"/>"},
         {xml_docs::hex(reinterpret_cast<const uint8_t *>("\x01\xab\xff"), 3), "01 ab ff"},
     };
     for (const Case &c : cases)

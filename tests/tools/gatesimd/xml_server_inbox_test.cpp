@@ -63,7 +63,10 @@ struct XmlGateway {
     Fd tcp, udp;
     uint32_t syncnum = 0;
 
-    bool send_raw(const std::string &bytes) const { return send_all(tcp.get(), Bytes(bytes.begin(), bytes.end())); }
+    bool send_raw(const std::string &bytes) const
+    {
+        return send_all(tcp.get(), Bytes(bytes.begin(), bytes.end()));
+    }
     bool send(const std::string &doc) const { return send_raw(xml_frame::encode(doc)); }
     // The next document; keep-alives are skipped unless asked for.
     Doc next(bool keepalives = false, int ms = timeout_ms) const
@@ -129,8 +132,8 @@ class XmlSite : public SimFixture
     XmlGateway xml_login(const std::string &user, const std::string &pw, Doc *resp = nullptr)
     {
         XmlGateway g = xml_connect();
-        EXPECT_TRUE(g.send("<LoginReq><Credentials user=\"" + user + "\" passwd=\"" + pw + "\" tag=\"pulpit-" + user +
-                           "\" /><Rtp port=\"8000\" sm=\"1\" /></LoginReq>"));
+        EXPECT_TRUE(g.send("<LoginReq><Credentials user=\"" + user + "\" passwd=\"" + pw +
+                           "\" tag=\"pulpit-" + user + "\" /><Rtp port=\"8000\" sm=\"1\" /></LoginReq>"));
         Doc d = g.next();
         EXPECT_EQ(d.name, "LoginPosResp") << d.text;
         g.syncnum = static_cast<uint32_t>(std::strtoul(d.a["Rtp.syncnum"].c_str(), nullptr, 10));
@@ -179,9 +182,9 @@ TEST_F(XmlSite, LoginAnswersWithTheRelayPortAUniqueSyncnumAndTheUsersDevice)
 
 TEST_F(XmlSite, BadCredentialsAreRefusedAndTheConnectionClosed)
 {
-    for (const char *login : {"<LoginReq><Credentials user=\"a\" passwd=\"wrong\" /></LoginReq>",
-                              "<LoginReq><Credentials user=\"nobody\" passwd=\"pa\" /></LoginReq>",
-                              "<LoginReq />"}) {
+    for (const char *login :
+         {"<LoginReq><Credentials user=\"a\" passwd=\"wrong\" /></LoginReq>",
+          "<LoginReq><Credentials user=\"nobody\" passwd=\"pa\" /></LoginReq>", "<LoginReq />"}) {
         XmlGateway g = xml_connect();
         ASSERT_TRUE(g.send(login));
         Doc d = g.next();
@@ -301,7 +304,8 @@ TEST_F(XmlSite, GpioWordAndLoggedRequestsAreAnswered)
         {"<GpioSetReq bitmap=\"0x8\" />", "<NegResp req=\"GpioSetReq\"/>"}, // decimal only
         {"<GpioSetReq />", "<NegResp req=\"GpioSetReq\"/>"},
         {"<XCMPStatusReq />", "<PosResp req=\"XCMPStatusReq\"/>"},
-        {"<XCMPAction><Button id=\"5\" state=\"1\" type=\"0\" /></XCMPAction>", "<PosResp req=\"XCMPAction\"/>"},
+        {"<XCMPAction><Button id=\"5\" state=\"1\" type=\"0\" /></XCMPAction>",
+         "<PosResp req=\"XCMPAction\"/>"},
         {"<TAction><PttSelMode mode=\"hw\" /></TAction>", "<PosResp req=\"TAction\"/>"},
         {"<NXAction><PttSelMode mode=\"hw\" /></NXAction>", "<PosResp req=\"NXAction\"/>"},
         {"<XE><SerialDisp d=\"AQID/w==\" denc=\"b64\" /></XE>", "<PosResp req=\"XE\"/>"},
