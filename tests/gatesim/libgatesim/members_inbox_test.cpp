@@ -1,30 +1,13 @@
 // Members the host serves itself share the relay and the one talker slot with
 // the binary gateways. The whole program runs inside a box.
 #include "tests/gatesim/libgatesim/sim_fixture.h"
+#include "tests/isolated_box.h"
 #include "tests/no_leak_check_in_boxes.h"
-
-#include <cstdlib>
-#include <cstring>
-#include <net/if.h>
 
 using namespace simtest;
 
 namespace
 {
-
-bool isolated()
-{
-    if (std::getenv("BOARDBOX_CONTROL") == nullptr)
-        return false;
-    struct if_nameindex *ifs = if_nameindex();
-    if (ifs == nullptr)
-        return false;
-    bool only_lo = true;
-    for (struct if_nameindex *i = ifs; i->if_index != 0; i++)
-        only_lo = only_lo && std::strcmp(i->if_name, "lo") == 0;
-    if_freenameindex(ifs);
-    return only_lo;
-}
 
 class Members : public SimFixture
 {
@@ -40,7 +23,8 @@ class Members : public SimFixture
     }
     void SetUp() override
     {
-        ASSERT_TRUE(isolated()) << "run inside boardbox";
+        std::string why;
+        ASSERT_TRUE(inside_isolated_box(why)) << why;
         start();
     }
     std::vector<std::string> talk_log()

@@ -2,6 +2,7 @@
 // loopback, beside binary gateways of the same libgatesim. The whole program
 // runs inside a box.
 #include "tests/gatesim/libgatesim/sim_fixture.h"
+#include "tests/isolated_box.h"
 #include "tests/no_leak_check_in_boxes.h"
 #include "tools/gatesimd/xml_commands.h"
 #include "tools/gatesimd/xml_docs.h"
@@ -11,28 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <net/if.h>
 #include <pugixml.hpp>
 
 using namespace simtest;
 
 namespace
 {
-
-// Refuses to serve anything outside an isolated box.
-bool isolated()
-{
-    if (std::getenv("BOARDBOX_CONTROL") == nullptr)
-        return false;
-    struct if_nameindex *ifs = if_nameindex();
-    if (ifs == nullptr)
-        return false;
-    bool only_lo = true;
-    for (struct if_nameindex *i = ifs; i->if_index != 0; i++)
-        only_lo = only_lo && std::strcmp(i->if_name, "lo") == 0;
-    if_freenameindex(ifs);
-    return only_lo;
-}
 
 // A received document: its element name and attributes (of the element, and
 // of its children as "Child.attr").
@@ -100,7 +85,8 @@ class XmlSite : public SimFixture
     }
     void SetUp() override
     {
-        ASSERT_TRUE(isolated()) << "run inside boardbox";
+        std::string why;
+        ASSERT_TRUE(inside_isolated_box(why)) << why;
         std::string err;
         ASSERT_TRUE(UserTable::parse(users_text, users, err)) << err;
         start();
