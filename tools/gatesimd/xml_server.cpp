@@ -100,15 +100,6 @@ XmlServer::XmlServer(libgatesim &sim, const UserTable &users, XmlSiteConfig cfg)
     : sim_(sim), users_(users), cfg_(std::move(cfg)), sink_(std::make_shared<TalkerSink>())
 {
     sink_->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    std::weak_ptr<TalkerSink> weak = sink_;
-    sim_.set_cb_talker([weak](int ptt, const std::string &user) {
-        if (auto s = weak.lock()) {
-            std::lock_guard<std::mutex> g(s->lock);
-            s->events.push_back(TalkerEvent{ptt, user});
-            s->notify();
-        }
-        return 0;
-    });
 }
 
 XmlServer::~XmlServer()
@@ -141,6 +132,16 @@ bool XmlServer::start(std::string &error)
     ::getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len);
     bound_port_ = ntohs(a.sin_port);
     listen_ = std::move(s);
+    // Only a serving thread drains the reports.
+    std::weak_ptr<TalkerSink> weak = sink_;
+    sim_.set_cb_talker([weak](int ptt, const std::string &user) {
+        if (auto sink = weak.lock()) {
+            std::lock_guard<std::mutex> g(sink->lock);
+            sink->events.push_back(TalkerEvent{ptt, user});
+            sink->notify();
+        }
+        return 0;
+    });
     thread_ = std::thread([this] { run(); });
     return true;
 }

@@ -57,14 +57,15 @@ class XmlServer
         Counters counters;
     };
 
-    // Installs the library's talker callback (one server per library).
-    // `users` must outlive the
-    // server, `sim` must outlive stop() (call it before the library goes).
+    // `users` must outlive the server, `sim` must outlive stop() (call it
+    // before the library goes).
     XmlServer(libgatesim &sim, const UserTable &users, XmlSiteConfig cfg);
     ~XmlServer();
     XmlServer(const XmlServer &) = delete;
     XmlServer &operator=(const XmlServer &) = delete;
 
+    // Serves, and installs the library's talker callback (one server per
+    // library).
     bool start(std::string &error);
     // Logs every gateway out (freeing the slot it held) and ends the thread.
     void stop();
