@@ -9,6 +9,7 @@
 #include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
 #include "gateway/config_record.h"
+#include "tests/isolated_box.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -40,28 +41,7 @@ using Clock = std::chrono::steady_clock;
 using ms = std::chrono::milliseconds;
 using Bytes = std::vector<uint8_t>;
 
-// True inside a box: the box's control socket is named and the only network
-// interface is loopback, so nothing a product process sends can leave.
-inline bool inside_isolated_box(std::string &why)
-{
-    if (!std::getenv("BOARDBOX_CONTROL")) {
-        why = "BOARDBOX_CONTROL is not set: run this program inside boardbox";
-        return false;
-    }
-    struct if_nameindex *ifs = if_nameindex();
-    if (!ifs) {
-        why = "cannot list network interfaces";
-        return false;
-    }
-    bool only_lo = true;
-    for (struct if_nameindex *i = ifs; i->if_index != 0; i++)
-        if (std::strcmp(i->if_name, "lo") != 0)
-            only_lo = false;
-    if_freenameindex(ifs);
-    if (!only_lo)
-        why = "a network interface other than loopback exists: not an isolated box";
-    return only_lo;
-}
+using ::inside_isolated_box;
 
 inline void write_file(const char *path, const uint8_t *data, size_t n)
 {
