@@ -283,15 +283,16 @@ int gatesim::on_setptt(tcpkit::client *c)
     auto cb = cb_set_ptt_.get();
     if (!cb)
         return send_deny(c, proto::deny_no_ptt_handler);
+    // The slot is the site's: a member of the host's own keeps it until it
+    // lets go (checked again when the slot is taken, below).
+    if (ptt == 1 && member_talks()) {
+        dbg("gatesim: packettype_setptt: a member talks\n");
+        return send_deny(c, deny_talker_busy);
+    }
     int r = (*cb)(ptt);
     if (r != 0)
         return send_deny(c, r);
-    if (ptt == 1)
-        rtp_user_ptt(c->address.sin_addr.s_addr, c->fixedport);
-    else
-        rtp_user_ptt(0, 0);
-    async_set_ptt(c, ptt);
-    return send_ack(c);
+    return binary_ptt(c, ptt) == 0 ? send_ack(c) : send_deny(c, deny_talker_busy);
 }
 
 int gatesim::on_front(tcpkit::client *c, uint32_t type, int len)
@@ -392,6 +393,11 @@ int gatesim::tcp_extproto(tcpkit::client *c, uint32_t req, uint32_t, const uint8
 int gatesim::tcp_disconnect(tcpkit::client *c)
 {
     dbg("gatesim: tcp_disconnect()\n");
+    std::lock_guard<std::recursive_mutex> g(users_lock_);
+    bool talked = !talker_is_member_ && talker_.key == c->fixedport && c->fixedport != 0 &&
+                  talker_.address == c->address.sin_addr.s_addr;
     rtp_user_del(c->address.sin_addr.s_addr, c->fixedport);
+    if (talked)
+        talker_changed(0, c->user);
     return 0;
 }

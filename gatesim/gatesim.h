@@ -66,6 +66,16 @@ class gatesim : public libgatesim
     int async_serial_data(int channel, const unsigned char *data, int len) override;
     void set_cb_dm3000_req(cb_dm3000_req cb) override { cb_dm3000_req_.set(std::move(cb)); }
     int async_dm3000_status(unsigned a, unsigned char b, const unsigned char *data, int len) override;
+    void set_cb_talker(cb_talker cb) override { cb_talker_.set(std::move(cb)); }
+    int rtp_member_add(const std::string &address) override;
+    int rtp_member_del(const std::string &address, int key) override;
+    int talker_take(const std::string &address, int key, const std::string &user) override;
+    int talker_free(const std::string &address, int key, const std::string &user) override;
+
+    // A binary gateway's PTT on while a host member talks.
+    static constexpr int deny_talker_busy = 4;
+    // Member keys start above every TCP port, the binary gateways' keys.
+    static constexpr int first_member_key = 65536;
 
   private:
     struct rtp_user {
@@ -87,6 +97,9 @@ class gatesim : public libgatesim
     int send_deny(tcpkit::client *c, int reason);
     int send_resp(tcpkit::client *c, int value);
     int async_set_ptt(tcpkit::client *c, int ptt);
+    int binary_ptt(tcpkit::client *c, int ptt);
+    bool member_talks();
+    void talker_changed(int ptt, const std::string &user);
     int broadcast(const std::vector<uint8_t> &msg, bool urgent);
 
     void rtp_user_add(uint32_t address, int key, int port);
@@ -111,6 +124,7 @@ class gatesim : public libgatesim
     cb_slot<cb_rtp_recv> cb_rtp_recv_;
     cb_slot<cb_front> cb_front_;
     cb_slot<cb_dm3000_req> cb_dm3000_req_;
+    cb_slot<cb_talker> cb_talker_;
     pthread_t rtp_thread_{};
     pthread_t keepalive_thread_{};
     bool rtp_threads_running_ = false;
@@ -118,6 +132,8 @@ class gatesim : public libgatesim
     int udp_ = -1;
     std::list<rtp_user> users_;
     rtp_user talker_;
+    bool talker_is_member_ = false; // the slot is held by one of the host's members
+    int next_member_key_ = first_member_key;
     uint8_t rtp_header_[12] = {};
     gatesim_detail::Waker stop_;
     std::mutex init_lock_;

@@ -27,8 +27,10 @@ void gatesim::rtp_user_del(uint32_t address, int key)
 {
     std::lock_guard<std::recursive_mutex> g(users_lock_);
     dbg("roip: rtp: user_del(%s, s:%d)\n", n_udp::addr2str(address).c_str(), key);
-    if (talker_.address == address && talker_.key == key)
+    if (talker_.address == address && talker_.key == key) {
         talker_ = rtp_user{};
+        talker_is_member_ = false;
+    }
     users_.remove_if([&](const rtp_user &u) { return u.address == address && u.key == key; });
 }
 
@@ -36,6 +38,7 @@ int gatesim::rtp_user_ptt(uint32_t address, int key)
 {
     std::lock_guard<std::recursive_mutex> g(users_lock_);
     dbg("roip: rtp: user_ptt(%s, s:%d)\n", n_udp::addr2str(address).c_str(), key);
+    talker_is_member_ = false;
     if (address == 0 && key == 0) {
         talker_ = rtp_user{};
         return 0;

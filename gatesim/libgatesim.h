@@ -94,6 +94,34 @@ class LIBGATESIM_API libgatesim
     // packed 132 x 32 display image, 528 bytes); at most 65514 bytes of data.
     virtual int async_dm3000_status(unsigned a, unsigned char b, const unsigned char *data, int len) = 0;
 
+    // ---- Gateways the host serves itself (on another protocol) as members of
+    // the same site: they share the voice relay and the one talker slot. ----
+    // Every change of the talker slot, whoever made it: ptt 1 with the new
+    // talker's user name, ptt 0 with the releasing one's (also when a talking
+    // gateway disconnects). Runs with the relay's lock held, in the order of
+    // the changes: it must not block, and must not wait for a thread that
+    // calls into the library. Result ignored.
+    using cb_talker = std::function<int(int ptt, const std::string &user)>;
+    virtual void set_cb_talker(cb_talker cb) = 0;
+    // A new relay member at `address` (dotted IPv4): it syncs like a gateway,
+    // with a hello packet carrying the returned key (above 65535, so it never
+    // equals a binary gateway's), then hears the talker and the host's voice.
+    // Members exist without a relay too (rtp_port 0), for the talker slot.
+    // The key, or -1 for a bad address.
+    virtual int rtp_member_add(const std::string &address) = 0;
+    // Removes the member; a talker slot it held is freed without events. 0,
+    // or -1 when there is no such member.
+    virtual int rtp_member_del(const std::string &address, int key) = 0;
+    // Takes the site's talker slot for a member: 0 taken (or already held by
+    // it), -1 another gateway talks, -2 no such member. On success every
+    // gateway gets event 501 with `user` and the talker callback runs. While a
+    // member holds the slot, a binary gateway's PTT on is refused with DENY 4
+    // and its PTT off changes nothing.
+    virtual int talker_take(const std::string &address, int key, const std::string &user) = 0;
+    // Frees the slot when the member holds it (event 501 and the talker
+    // callback as above): 0, or -1 when it does not hold it.
+    virtual int talker_free(const std::string &address, int key, const std::string &user) = 0;
+
     // A new emulator: debug output off, nothing started.
     static std::shared_ptr<libgatesim> create();
 };

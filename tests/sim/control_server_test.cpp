@@ -35,8 +35,8 @@ TEST(ControlServer, GarbageAndUnknownRequestsGetErrors)
 {
     ControlServer s;
     echo_server(s);
-    for (const char *bad :
-         {"", "{", "[1,2]", "42", "\"cmd\"", "{\"cmd\":7}", "{\"value\":1}", "\xff\xfe{}"}) {
+    for (const char *bad : {"", "{", "[1,2]", "42", "\"cmd\"", "{\"cmd\":7}", "{\"value\":1}", "\xff\xfe{}",
+                            R"({"cmd":"echo","value":"five"})"}) {
         json r = json::parse(s.handle_line(bad), nullptr, false);
         ASSERT_TRUE(r.is_object()) << bad;
         EXPECT_EQ(r["ok"], false) << bad;

@@ -9,6 +9,7 @@
 #include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
 #include "gateway/config_record.h"
+#include "tests/isolated_box.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -40,28 +41,7 @@ using Clock = std::chrono::steady_clock;
 using ms = std::chrono::milliseconds;
 using Bytes = std::vector<uint8_t>;
 
-// True inside a box: the box's control socket is named and the only network
-// interface is loopback, so nothing a product process sends can leave.
-inline bool inside_isolated_box(std::string &why)
-{
-    if (!std::getenv("BOARDBOX_CONTROL")) {
-        why = "BOARDBOX_CONTROL is not set: run this program inside boardbox";
-        return false;
-    }
-    struct if_nameindex *ifs = if_nameindex();
-    if (!ifs) {
-        why = "cannot list network interfaces";
-        return false;
-    }
-    bool only_lo = true;
-    for (struct if_nameindex *i = ifs; i->if_index != 0; i++)
-        if (std::strcmp(i->if_name, "lo") != 0)
-            only_lo = false;
-    if_freenameindex(ifs);
-    if (!only_lo)
-        why = "a network interface other than loopback exists: not an isolated box";
-    return only_lo;
-}
+using ::inside_isolated_box;
 
 inline void write_file(const char *path, const uint8_t *data, size_t n)
 {
@@ -84,14 +64,15 @@ inline int read_codec_file()
     return n == 4 ? static_cast<int>(bytes::get_le32(b)) : -1;
 }
 
-// "/config/main.cfg" for a gm360 gateway talking to 127.0.0.1:port, and
-// "/config/codec.cfg" with the codec type.
-inline void write_config(int port, int crypto_mode, int codec, int buffers = 4)
+// "/config/main.cfg" for a gateway of `radio_type` (default gm360) talking to
+// 127.0.0.1:port, and "/config/codec.cfg" with the codec type.
+inline void write_config(int port, int crypto_mode, int codec, int buffers = 4,
+                         int radio_type = config_format::radio_gm360)
 {
     config_format::config_record rec = config_format::default_record();
     rec.remote_ip = inet_addr("127.0.0.1");
     rec.remote_port = port;
-    rec.radio_type = config_format::radio_gm360;
+    rec.radio_type = radio_type;
     rec.crypto_mode = crypto_mode;
     rec.buffers = buffers;
     uint8_t image[config_format::record_size];
@@ -153,6 +134,15 @@ class Child
         std::lock_guard<std::mutex> lock(m_);
         return find_locked(text, from);
     }
+    // Lines containing `text`, at or after line `from`.
+    size_t count(const std::string &text, size_t from = 0)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        size_t n = 0;
+        for (size_t i = from; i < lines_.size(); i++)
+            n += lines_[i].find(text) != std::string::npos;
+        return n;
+    }
     size_t line_count()
     {
         std::lock_guard<std::mutex> lock(m_);
@@ -209,6 +199,7 @@ class Child
     }
 
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
   private:
     long find_locked(const std::string &text, size_t from)

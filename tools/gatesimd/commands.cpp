@@ -111,7 +111,7 @@ std::string CommandInterpreter::execute(const std::string &line, bool &quit)
     if (!(in >> cmd) || cmd[0] == '#')
         return "";
     if (cmd == "help")
-        return std::string(help_text()) + "ok";
+        return std::string(help_text()) + (ext_ ? ext_->help() : "") + "ok";
     if (cmd == "quit") {
         quit = true;
         return "ok";
@@ -121,6 +121,8 @@ std::string CommandInterpreter::execute(const std::string &line, bool &quit)
         int sql;
         if (!(in >> v) || !parse_int(v, sql) || !rest_of(in).empty())
             return "error: usage: sql VALUE";
+        if (ext_)
+            ext_->unlock_sql(sql);
         return result(sim_.async_unlock_sql(sql));
     }
     if (cmd == "gpio") {
@@ -128,6 +130,8 @@ std::string CommandInterpreter::execute(const std::string &line, bool &quit)
         uint32_t bitmap, mask;
         if (!(in >> b >> m) || !parse_u32(b, bitmap) || !parse_u32(m, mask) || !rest_of(in).empty())
             return "error: usage: gpio BITMAP MASK";
+        if (ext_)
+            ext_->gpio_changed(bitmap, mask);
         return result(sim_.async_gpio_changed(bitmap, mask));
     }
     if (cmd == "xml") {
@@ -184,6 +188,9 @@ std::string CommandInterpreter::execute(const std::string &line, bool &quit)
             return "error: usage: serial CHANNEL HEX";
         return result(sim_.async_serial_data(channel, data.data(), static_cast<int>(data.size())));
     }
+    std::string reply;
+    if (ext_ && ext_->execute(cmd, rest_of(in), reply))
+        return reply;
     return "error: unknown command " + cmd + " (try help)";
 }
 

@@ -9,6 +9,8 @@
 #include "tools/gatesimd/dm3000.h"
 #include "tools/gatesimd/users.h"
 #include "tools/gatesimd/voice.h"
+#include "tools/gatesimd/xml_commands.h"
+#include "tools/gatesimd/xml_server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -31,17 +33,24 @@ const char usage[] =
     "usage: gatesimd [--bind ADDR] [--port N] [--rtp-port N] [--max-clients N] [--users FILE]\n"
     "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--control SOCKET] [--debug]\n"
     "                [--dm-display FILE.pbm] [--dm-channel NAME]\n"
+    "                [--xml-port N] [--radio-name NAME]\n"
     "\n"
-    "Plays the server's end of the gateways' binary protocol and relays their voice.\n"
+    "Plays the server's end of the gateways' binary and XML protocols as one site and\n"
+    "relays their voice.\n"
     "\n"
     "  --bind ADDR        address to serve on (default 0.0.0.0)\n"
     "  --port N           TCP port of the control protocol (default 5555)\n"
     "  --rtp-port N       UDP port of the voice relay (default 5004; 0 = no voice)\n"
-    "  --max-clients N    gateways served at once (default 64)\n"
-    "  --users FILE       one user a line: NAME PASSWORD LEVEL CODEC, codec alaw, gsm or\n"
-    "                     speex; level 1 or more may key and control, 0 may only listen;\n"
-    "                     '#' starts a comment line. Without it: user / qzv, level 1,\n"
-    "                     alaw (the gateway's factory credentials)\n"
+    "  --xml-port N       TCP port of the XML gateways (default 5556; 0 = none)\n"
+    "  --radio-name NAME  the site's radio, login_roip in SetPttEv (default site-radio)\n"
+    "  --max-clients N    gateways served at once on each port (default 64)\n"
+    "  --users FILE       one user a line: NAME PASSWORD LEVEL CODEC [DEVNAME [rckd]], codec\n"
+    "                     alaw, gsm or speex; level 1 or more may key and control, 0 may\n"
+    "                     only listen; DEVNAME is the device name a gateway is told at\n"
+    "                     login (XML gateways: default the user name), rckd tells XML\n"
+    "                     gateways to encrypt their voice; '#' starts a comment line.\n"
+    "                     Without it: user / qzv, level 1, alaw (the gateway's factory\n"
+    "                     credentials)\n"
     "  --voice MODE       the talker's voice and what the gateways hear (A-law, 50 packets/s):\n"
     "                       loop            send the talker's voice back to the talker\n"
     "                       record:FILE.wav write the talker's voice to FILE (8000 Hz mono)\n"
@@ -50,7 +59,8 @@ const char usage[] =
     "                       tone:HZ         play a sine tone the same way\n"
     "                     without it the talker's voice is only relayed to the other gateways\n"
     "  --control SOCKET   also take commands on this Unix socket (one reply per line)\n"
-    "  --debug            the library's debug lines (\"gatesim: ...\")\n"
+    "  --debug            the library's debug lines (\"gatesim: ...\") and every XML\n"
+    "                     document in and out\n"
     "  --dm-display FILE  answer DM3000 display requests with this 132 x 32 PBM picture\n"
     "                     instead of the site screen (channel, clock, last key)\n"
     "  --dm-channel NAME  the channel name on the site screen (default \"SITE 1\")\n"
@@ -71,6 +81,8 @@ struct Options {
     bool debug = false;
     std::string dm_display;
     std::string dm_channel = "SITE 1";
+    int xml_port = 5556;
+    std::string radio_name = "site-radio";
 };
 
 bool parse_port(const char *s, int min, int &out)
@@ -118,6 +130,8 @@ int main(int argc, char **argv)
                                        {"dm-display", required_argument, nullptr, 'D'},
                                        {"dm-channel", required_argument, nullptr, 'C'},
                                        {"help", no_argument, nullptr, 'h'},
+                                       {"xml-port", required_argument, nullptr, 'x'},
+                                       {"radio-name", required_argument, nullptr, 'n'},
                                        {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "", long_opts, nullptr)) != -1) {
@@ -158,10 +172,20 @@ int main(int argc, char **argv)
         case 'C':
             o.dm_channel = optarg;
             break;
+        case 'x':
+            if (!parse_port(optarg, 0, o.xml_port))
+                return fail(std::string("bad --xml-port: ") + optarg);
+            break;
+        case 'n':
+            o.radio_name = optarg;
+            if (o.radio_name.empty())
+                return fail("--radio-name must not be empty");
+            break;
         case 'h':
             std::fputs(usage, stdout);
             std::fputs(CommandInterpreter::help_text(), stdout);
             std::fputs(dm3000::Site::help_text(), stdout);
+            std::fputs(XmlCommands::help_text(), stdout);
             return 0;
         default:
             std::fputs(usage, stderr);
@@ -229,7 +253,7 @@ int main(int argc, char **argv)
         r.codec_type = u->codec;
         r.rtype0 = 0;
         r.rtype1 = 0;
-        r.device_name = "gatesimd";
+        r.device_name = u->devname.empty() ? "gatesimd" : u->devname;
         std::printf("gatesimd: login [%s] from %s: level %d, codec %s\n", user.c_str(), peer.c_str(),
                     u->level, UserTable::codec_name(u->codec));
         return 0;
@@ -259,6 +283,15 @@ int main(int argc, char **argv)
     if (voice_cfg.kind == VoiceConfig::loop || voice_cfg.kind == VoiceConfig::record)
         sim->set_cb_rtp_recv([&voice](unsigned char *p, int len) { return voice.on_rtp(p, len); });
 
+    XmlSiteConfig xml_cfg;
+    xml_cfg.bind = o.bind;
+    xml_cfg.port = o.xml_port;
+    xml_cfg.rtp_port = o.rtp_port;
+    xml_cfg.radio_name = o.radio_name;
+    xml_cfg.debug = o.debug;
+    xml_cfg.max_clients = o.max_clients;
+    XmlServer xml(*sim, users, xml_cfg);
+
     if (sim->init(o.bind.c_str(), o.port, o.max_clients, o.rtp_port) != 0)
         return fail("cannot serve on " + o.bind + ":" + std::to_string(o.port) + " / rtp " +
                     std::to_string(o.rtp_port));
@@ -267,10 +300,16 @@ int main(int argc, char **argv)
     ControlSocket control;
     if (!o.control.empty() && !control.open(o.control, error))
         return fail(error);
+    if (o.xml_port != 0 && !xml.start(error))
+        return fail(error);
     std::printf("gatesimd: serving on %s:%d, rtp port %d, %zu users\n", o.bind.c_str(), o.port, o.rtp_port,
                 users.users().size());
+    if (o.xml_port != 0)
+        std::printf("gatesimd: xml gateways on %s:%d, radio %s\n", o.bind.c_str(), xml.port(),
+                    o.radio_name.c_str());
 
-    CommandInterpreter commands(*sim);
+    XmlCommands xml_commands(xml);
+    CommandInterpreter commands(*sim, o.xml_port != 0 ? &xml_commands : nullptr);
     bool quit = false;
     auto execute = [&](const std::string &line) {
         std::string reply;
@@ -279,7 +318,8 @@ int main(int argc, char **argv)
         std::string first;
         std::istringstream(line) >> first;
         if (first == "help")
-            return std::string(CommandInterpreter::help_text()) + dm3000::Site::help_text() + "ok";
+            return std::string(CommandInterpreter::help_text()) + dm3000::Site::help_text() +
+                   (o.xml_port != 0 ? XmlCommands::help_text() : "") + "ok";
         return commands.execute(line, quit);
     };
     auto run = [&](const std::string &line) {
@@ -326,6 +366,8 @@ int main(int argc, char **argv)
             }
         }
     }
+    // The XML side calls into the library until it has stopped.
+    xml.stop();
     voice.stop();
     sim.reset();
     std::printf("gatesimd: stopped\n");

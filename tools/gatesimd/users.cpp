@@ -18,7 +18,7 @@ constexpr size_t max_field = 31;
 UserTable UserTable::defaults()
 {
     UserTable t;
-    t.users_.push_back(GatesimUser{"user", "qzv", 1, 1});
+    t.users_.push_back(GatesimUser{"user", "qzv", 1, 1, "", false});
     return t;
 }
 
@@ -56,7 +56,7 @@ bool UserTable::parse(const std::string &text, UserTable &out, std::string &erro
     while (std::getline(in, line)) {
         number++;
         std::istringstream words(line);
-        std::string name, password, level, codec, extra;
+        std::string name, password, level, codec, devname, rckd, extra;
         if (!(words >> name) || name[0] == '#')
             continue;
         auto fail = [&](const std::string &why) {
@@ -65,8 +65,11 @@ bool UserTable::parse(const std::string &text, UserTable &out, std::string &erro
         };
         if (!(words >> password >> level >> codec))
             return fail("expected NAME PASSWORD LEVEL CODEC");
+        words >> devname >> rckd;
         if (words >> extra)
-            return fail("unexpected text after the codec");
+            return fail("unexpected text after the encryption flag");
+        if (!rckd.empty() && rckd != "rckd")
+            return fail("after the device name only rckd may follow: " + rckd);
         if (name.size() > max_field || password.size() > max_field)
             return fail("name and password are at most 31 characters");
         char *end = nullptr;
@@ -80,7 +83,7 @@ bool UserTable::parse(const std::string &text, UserTable &out, std::string &erro
         for (const GatesimUser &u : t.users_)
             if (u.name == name)
                 return fail("user listed twice: " + name);
-        t.users_.push_back(GatesimUser{name, password, static_cast<int>(lv), c});
+        t.users_.push_back(GatesimUser{name, password, static_cast<int>(lv), c, devname, !rckd.empty()});
     }
     if (t.users_.empty()) {
         error = "no users";

@@ -36,8 +36,8 @@ std::string one(const char *name, const char *attr, const std::string &value)
 
 } // namespace
 
-std::string login_pos_resp(int rtp_port, uint32_t syncnum, const std::string &codec, const std::string &devname,
-                           bool rckd)
+std::string login_pos_resp(int rtp_port, uint32_t syncnum, const std::string &codec,
+                           const std::string &devname, bool rckd)
 {
     pugi::xml_document doc;
     pugi::xml_node resp = doc.append_child("LoginPosResp");
@@ -133,7 +133,8 @@ bool decode_serial_disp(const std::string &denc, const std::string &d, std::vect
     // One byte more than allowed tells an oversized result from one that fits.
     std::vector<uint8_t> buf(max_inflated + 1);
     uLongf n = static_cast<uLongf>(buf.size());
-    int r = uncompress(buf.data(), &n, reinterpret_cast<const Bytef *>(raw.data()), static_cast<uLong>(raw.size()));
+    int r = uncompress(buf.data(), &n, reinterpret_cast<const Bytef *>(raw.data()),
+                       static_cast<uLong>(raw.size()));
     if (r != Z_OK || n > max_inflated)
         return false;
     buf.resize(n);

@@ -6,6 +6,7 @@
 #include "tests/gatesim/net_helpers.h"
 #include "tests/no_leak_check_in_boxes.h"
 #include "wire/roip_proto.h"
+#include "wire/xml_frame.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -301,6 +302,52 @@ TEST_F(Daemon, PolarStatusFromTheControlSocket)
     EXPECT_EQ(a.read(43).size(), 43u);
 }
 
+// The XML side beside the binary one: default port, debug lines of every
+// document, the operator's commands and the state reply.
+TEST_F(Daemon, ServesXmlGatewaysOnTheirOwnPort)
+{
+    start({"--debug", "--radio-name", "r1"});
+    ASSERT_TRUE(box.wait_for_line("gatesimd: xml gateways on 0.0.0.0:5556, radio r1")) << box.output();
+    Fd x;
+    ASSERT_TRUE(in_netns(pid, [&] { x = tcp_connect(5556); }));
+    ASSERT_GE(x.get(), 0);
+    auto next = [&x] {
+        Bytes h = read_n(x.get(), xml_frame::header_size);
+        if (h.size() != xml_frame::header_size)
+            return std::string("<closed>");
+        Bytes t = read_n(x.get(), xml_frame::decode_length(h.data()));
+        return std::string(t.begin(), t.end());
+    };
+    std::string login = "<LoginReq><Credentials user=\"op\" passwd=\"secret\" tag=\"pulpit-op\" />"
+                        "<Rtp port=\"8000\" sm=\"1\" /></LoginReq>";
+    std::string frame = xml_frame::encode(login);
+    ASSERT_TRUE(send_all(x.get(), Bytes(frame.begin(), frame.end())));
+    std::string resp = next();
+    EXPECT_EQ(resp.rfind("<LoginPosResp><Rtp port=\"5004\" sm=\"1\" syncnum=\"", 0), 0u) << resp;
+    EXPECT_NE(resp.find("codec=\"gsm\"/><Info devname=\"op\" encrypt=\"no\"/>"), std::string::npos) << resp;
+    std::string peer = "127.0.0.1:" + std::to_string(local_port(x.get()));
+    EXPECT_TRUE(box.wait_for_line("gatesimd: xml in " + peer + ": " + login));
+    EXPECT_TRUE(box.wait_for_line("gatesimd: xml out [op] " + peer + ": " + resp));
+    EXPECT_TRUE(box.wait_for_line("gatesimd: xml login [op] from 127.0.0.1: level 2, codec gsm, syncnum"));
+
+    EXPECT_EQ(command("sql 1"), "ok\n");
+    EXPECT_EQ(next(), "<UnlockSqlEv sql=\"1\"/>");
+    EXPECT_EQ(command("disp TEvent b64 01 02 03"), "ok: 1 xml gateways\n");
+    EXPECT_EQ(next(), "<TEvent><SerialDisp d=\"AQID\" denc=\"b64\"/></TEvent>");
+    std::string state = command("state");
+    EXPECT_NE(state.find("xml site r1: port 5556, gpio 0x0, talker -, 1 xml gateways"), std::string::npos)
+        << state;
+}
+
+TEST_F(Daemon, XmlPortZeroServesNoXmlGateways)
+{
+    start({"--xml-port", "0"});
+    Fd x;
+    ASSERT_TRUE(in_netns(pid, [&] { x = tcp_connect(5556); }));
+    EXPECT_LT(x.get(), 0);
+    EXPECT_EQ(command("state").rfind("error: unknown command", 0), 0u);
+}
+
 class DaemonCommandLine : public ::testing::Test
 {
   protected:
@@ -312,10 +359,28 @@ TEST_F(DaemonCommandLine, HelpDocumentsOptionsAndCommands)
     ASSERT_EQ(box.start({}, {gatesimd, "--help"}), 0);
     ASSERT_EQ(box.wait_exit(), 0) << box.output();
     std::string out = box.output();
-    for (const char *s :
-         {"--bind ADDR", "--port N", "--rtp-port N", "--max-clients N", "--users FILE", "--voice MODE",
-          "--control SOCKET", "--debug", "NAME PASSWORD LEVEL CODEC", "tone:HZ", "record:FILE.wav",
-          "play:FILE.wav", "sql VALUE", "serial CHANNEL HEX", "dm3000"})
+    for (const char *s : {"--bind ADDR",
+                          "--port N",
+                          "--rtp-port N",
+                          "--max-clients N",
+                          "--users FILE",
+                          "--voice MODE",
+                          "--control SOCKET",
+                          "--debug",
+                          "NAME PASSWORD LEVEL CODEC",
+                          "tone:HZ",
+                          "record:FILE.wav",
+                          "play:FILE.wav",
+                          "sql VALUE",
+                          "serial CHANNEL HEX",
+                          "dm3000",
+                          "--xml-port N",
+                          "--radio-name NAME",
+                          "DEVNAME [rckd]",
+                          "disp EVENT ENC HEX",
+                          "dispfile EVENT ENC FILE",
+                          "xmlraw DOCUMENT",
+                          "state"})
         EXPECT_NE(out.find(s), std::string::npos) << s;
 }
 
@@ -326,6 +391,9 @@ TEST_F(DaemonCommandLine, BadOptionsAreRefused)
                                           {"--voice", "echo"},
                                           {"--users", "/nonexistent/users"},
                                           {"--rtp-port", "0", "--voice", "loop"},
+                                          {"--xml-port", "65536"},
+                                          {"--xml-port", "5555"}, // the binary port
+                                          {"--radio-name", ""},
                                           {"stray"}}) {
         boardbox::BoxProcess b;
         args.insert(args.begin(), gatesimd);

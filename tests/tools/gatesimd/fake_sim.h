@@ -55,6 +55,12 @@ class FakeSim : public libgatesim
         return record({"dm3000", {a, b}, {data, data + len}, ""});
     }
 
+    void set_cb_talker(cb_talker) override {}
+    int rtp_member_add(const std::string &) override { return -1; }
+    int rtp_member_del(const std::string &, int) override { return -1; }
+    int talker_take(const std::string &, int, const std::string &) override { return -2; }
+    int talker_free(const std::string &, int, const std::string &) override { return -1; }
+
     std::vector<Call> calls()
     {
         std::lock_guard<std::mutex> g(lock_);

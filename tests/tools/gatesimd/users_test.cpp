@@ -34,6 +34,26 @@ TEST(GatesimdUsers, ParsesUsersWithLevelsAndCodecs)
     EXPECT_EQ(t.find("gw", "user")->codec, 1);
 }
 
+TEST(GatesimdUsers, DeviceNameAndEncryptionAreOptionalColumns)
+{
+    UserTable t;
+    std::string err;
+    ASSERT_TRUE(UserTable::parse("plain p 1 alaw\n"
+                                 "named p 1 gsm console-7\n"
+                                 "secret p 1 speex radio-3 rckd\n",
+                                 t, err))
+        << err;
+    const GatesimUser *plain = t.find("plain", "p"), *named = t.find("named", "p"),
+                      *secret = t.find("secret", "p");
+    ASSERT_TRUE(plain && named && secret);
+    EXPECT_EQ(plain->devname, "");
+    EXPECT_FALSE(plain->rckd);
+    EXPECT_EQ(named->devname, "console-7");
+    EXPECT_FALSE(named->rckd);
+    EXPECT_EQ(secret->devname, "radio-3");
+    EXPECT_TRUE(secret->rckd);
+}
+
 TEST(GatesimdUsers, RejectsBadLinesNamingTheLine)
 {
     struct Case {
@@ -43,7 +63,8 @@ TEST(GatesimdUsers, RejectsBadLinesNamingTheLine)
         {"a b 1\n", "line 1"},
         {"ok ok 1 alaw\na b x alaw\n", "line 2"},
         {"a b 1 opus\n", "codec"},
-        {"a b 1 alaw extra\n", "unexpected"},
+        {"a b 1 alaw dev rckd extra\n", "unexpected"},
+        {"a b 1 alaw dev yes\n", "rckd"},
         {"a b 99999999999 alaw\n", "level"},
         {"a b 1 alaw\na c 1 gsm\n", "twice"},
         {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa b 1 alaw\n", "31"},
