@@ -280,7 +280,8 @@ function gw.dissector(tvb, pinfo, tree)
         pinfo.cols.protocol = "gwlink"
         pinfo.cols.info = table.concat(infos, "; ")
     end
-    return off
+    -- While TCP is asked for more data the whole segment counts as taken.
+    return tvb:len()
 end
 
 ---------------------------------------------------------------------------
@@ -363,7 +364,7 @@ function gx.dissector(tvb, pinfo, tree)
         pinfo.cols.protocol = "gwlinkxml"
         pinfo.cols.info = (from_server and "server: " or "gateway: ") .. table.concat(infos, ", ")
     end
-    return off
+    return tvb:len()
 end
 
 ---------------------------------------------------------------------------

@@ -59,6 +59,12 @@ box_pid=
 decode() {
   tshark -r "$work/site.pcap" -X "lua_script:$lua" -Y "$1" -T fields -e "$2" 2>/dev/null
 }
+# Neither Wireshark nor the script may report a fault in any frame.
+no_dissector_faults() {
+  local bugs
+  bugs=$(tshark -r "$work/site.pcap" -X "lua_script:$lua" 2>&1 | grep -c -E "Dissector bug|Malformed|Lua Error" || true)
+  [ "$bugs" -eq 0 ] || fail "$bugs frames report dissector faults"
+}
 expect() {
   local what=$1 got=$2 want=$3
   [ "$got" = "$want" ] || fail "$what: got '$got', want '$want'"
@@ -84,4 +90,45 @@ voice=$(decode 'gwlinkrtp.kind == "voice" && gwlinkrtp.codec == "GSM"' gwlinkrtp
 echo "ok: $voice GSM voice packets"
 unknown=$(decode '_ws.expert.severity == error' frame.number | wc -l)
 [ "$unknown" -eq 0 ] || fail "$unknown frames decoded with errors"
-echo "dissector: the site capture decodes"
+no_dissector_faults
+echo "dissector: the binary site capture decodes"
+
+# The XML link: an NX700 gateway whose login asks for the passphrase cipher.
+rm -f "$work/site.pcap" "$work/gw.log" "$work/server.log" "$work/tcpdump.log"
+"$bin/gwcfg" --dir "$work/config" set remote_port 5556 remote_user bob remote_passwd pw7 radio_type nx700 codec alaw
+echo "bob pw7 1 alaw bobradio rckd" >"$work/users"
+sed -i 's/tcp port 5555 or/tcp port 5556 or/; s/--voice loop/--voice loop --xml-port 5556/' "$work/server.sh"
+"$bin/boardbox" --tty1 nx700 --control "$work/box.sock" --config "$work/config" \
+  --also -- "$work/server.sh" -- timeout -s TERM 12 "$bin/gwlinkd" >"$work/gw.log" 2>&1 &
+box_pid=$!
+for _ in $(seq 300); do grep -q "logged in" "$work/gw.log" 2>/dev/null && break; sleep 0.1; done
+grep -q "logged in" "$work/gw.log" || fail "the XML gateway did not log in"
+sleep 1
+box '{"cmd":"nx700","op":"ptt","on":true}'
+sleep 1.5
+box '{"cmd":"nx700","op":"ptt","on":false}'
+sleep 0.5
+server "gpio 0x4 0x4"
+sleep 1
+wait "$box_pid" || true
+box_pid=
+[ -s "$work/site.pcap" ] || fail "nothing was captured on the XML link"
+
+expect "XML login user" "$(decode 'gwlinkxml.element == "LoginReq"' gwlinkxml.user | head -1)" bob
+expect "XML login codec" "$(decode 'gwlinkxml.element == "LoginPosResp"' gwlinkxml.codec | head -1)" alaw
+expect "XML login encrypt" "$(decode 'gwlinkxml.element == "LoginPosResp"' gwlinkxml.encrypt | head -1)" rckd
+xsync=$(decode 'gwlinkxml.element == "LoginPosResp"' gwlinkxml.syncnum | head -1)
+[ -n "$xsync" ] || fail "no sync number in LoginPosResp"
+expect "XML sync number in the hello packets" \
+  "$(decode 'gwlinkrtp.kind == "hello"' gwlinkrtp.hello_syncnum | sort -u | head -1)" "$xsync"
+expect "XML PTT requests" "$(decode 'gwlinkxml.element == "SetPttReq"' gwlinkxml.ptt | tr '\n' ' ')" "1 0 "
+# The first GpioChangedEv answers the login's GpioStateReq; the last one is
+# the test's.
+expect "XML GPIO event bitmap" "$(decode 'gwlinkxml.element == "GpioChangedEv"' gwlinkxml.bitmap | tail -1)" 0x4
+ciphered=$(decode 'gwlinkrtp.kind == "passphrase ciphered"' gwlinkrtp.seq | wc -l)
+[ "$ciphered" -ge 10 ] || fail "expected passphrase-ciphered voice packets, saw $ciphered"
+echo "ok: $ciphered passphrase-ciphered voice packets"
+unknown=$(decode '_ws.expert.severity == error' frame.number | wc -l)
+[ "$unknown" -eq 0 ] || fail "$unknown XML-link frames decoded with errors"
+no_dissector_faults
+echo "dissector: the XML site capture decodes"
