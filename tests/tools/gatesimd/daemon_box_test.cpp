@@ -8,6 +8,7 @@
 #include "wire/roip_proto.h"
 #include "wire/xml_frame.h"
 
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -202,6 +203,37 @@ TEST_F(Daemon, LogsInUsersFromTheFileWithTheirCodec)
     EXPECT_TRUE(box.wait_for_line("gatesimd: login [op] from 127.0.0.1: refused"));
 }
 
+// At 1.6 a gateway uploads its blocked list right after its login and gives
+// up the login unless it is acknowledged; gatesimd prints the names.
+TEST_F(Daemon, AnnouncesTheChosenProtocolAndTakesTheBlockedList)
+{
+    start({"--proto", "1.6"});
+    Gateway g;
+    ASSERT_TRUE(in_netns(pid, [&] { g.tcp = tcp_connect(5555); }));
+    Bytes info = g.read(20);
+    ASSERT_EQ(info.size(), 20u);
+    EXPECT_EQ(Bytes(info.begin() + 4, info.begin() + 8), (Bytes{6, 0, 1, 0}));
+    ASSERT_EQ(login(g, "user", "qzv").size(), 120u);
+    Bytes items(72, 0);
+    std::memcpy(&items[4], "alice", 5);
+    std::memcpy(&items[40], "bob", 3);
+    ASSERT_TRUE(g.send(proto::build_ext(1001, items.data(), items.size())));
+    EXPECT_EQ(g.read(4), le32(2));
+    EXPECT_TRUE(box.wait_for_line("gatesimd: blocked list of [user]: 2 names")) << box.output();
+    EXPECT_TRUE(box.wait_for_line("gatesimd: blocked [alice]"));
+    EXPECT_TRUE(box.wait_for_line("gatesimd: blocked [bob]"));
+}
+
+TEST_F(Daemon, AnnouncesOnePointFiveByDefault)
+{
+    start({});
+    Gateway g;
+    ASSERT_TRUE(in_netns(pid, [&] { g.tcp = tcp_connect(5555); }));
+    Bytes info = g.read(20);
+    ASSERT_EQ(info.size(), 20u);
+    EXPECT_EQ(Bytes(info.begin() + 4, info.begin() + 8), (Bytes{5, 0, 1, 0}));
+}
+
 TEST_F(Daemon, PrintsPttAndLoopsTheTalkersVoiceBack)
 {
     start({"--voice", "loop", "--debug"});
@@ -394,6 +426,9 @@ TEST_F(DaemonCommandLine, BadOptionsAreRefused)
                                           {"--xml-port", "65536"},
                                           {"--xml-port", "5555"}, // the binary port
                                           {"--radio-name", ""},
+                                          {"--proto", "1"},
+                                          {"--proto", "1.x"},
+                                          {"--proto", "70000.6"},
                                           {"stray"}}) {
         boardbox::BoxProcess b;
         args.insert(args.begin(), gatesimd);
