@@ -3,8 +3,11 @@
 #include "audio/codec_alaw.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 void AudioDeviceSSC::fillConfig(pcmlink_cfg &record, int periodSize)
@@ -43,6 +46,27 @@ int AudioDeviceSSC::getSilenceValue()
     return static_cast<int>((1UL << (8 * getSampleSize())) / 2 - 1);
 }
 
+void AudioDeviceSSC::driverFailed(Pace &pace, int count, const char *what, int error)
+{
+    if (!pace.failing) {
+        std::printf("ssc : %s failed: %s\n", what, std::strerror(error));
+        pace.failing = true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    // Counted from the last period, so a long stall is not made up for with
+    // a burst.
+    if (pace.next < now)
+        pace.next = now;
+    pace.next += std::chrono::microseconds(125) * count;
+    std::this_thread::sleep_until(pace.next);
+}
+
+void AudioDeviceSSC::driverWorks(Pace &pace)
+{
+    pace.failing = false;
+    pace.next = std::chrono::steady_clock::time_point{};
+}
+
 int AudioDeviceSSC::write(const int16_t *samples, int count, int loop)
 {
     if (count < 0 || count > periodSize || count > maxPeriod)
@@ -61,10 +85,13 @@ int AudioDeviceSSC::write(const int16_t *samples, int count, int loop)
             }
         }
     }
-    // A short or failed write loses (part of) one period; the driver fills the
-    // rest of the block, so there is nothing to repeat.
+    // A short write loses part of one period; the driver fills the rest of
+    // the block, so there is nothing to repeat.
     ssize_t r = ::write(fd.get(), words, static_cast<size_t>(count) * sizeof(uint32_t));
-    (void)r;
+    if (r < 0 && count > 0)
+        driverFailed(writePace, count, "write", errno);
+    else
+        driverWorks(writePace);
     return 0;
 }
 
@@ -80,7 +107,10 @@ int AudioDeviceSSC::read(int16_t *samples, int count)
     for (int i = 0; i < count; i++)
         words[i] = silentWord;
     ssize_t r = ::read(fd.get(), words, static_cast<size_t>(count) * sizeof(uint32_t));
-    (void)r;
+    if (r < 0 && count > 0)
+        driverFailed(readPace, count, "read", errno);
+    else
+        driverWorks(readPace);
 
     std::lock_guard<std::mutex> lock(captureLock);
     for (int i = 0; i < count; i++) {

@@ -6,6 +6,7 @@
 #include "base/unique_fd.h"
 #include "kernel/pcmlink/pcmlink.h"
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -49,7 +50,20 @@ class AudioDeviceSSC : public AudioDevice
     static void fillConfig(pcmlink_cfg &record, int periodSize);
 
   private:
+    // When the driver fails, a direction is still paced like the port's clock
+    // (count samples at 8000 per second), so its thread neither floods the
+    // network nor drains the jitter buffer; the failure is reported once,
+    // until the driver works again.
+    struct Pace {
+        std::chrono::steady_clock::time_point next{};
+        bool failing = false;
+    };
+    void driverFailed(Pace &pace, int count, const char *what, int error);
+    static void driverWorks(Pace &pace);
+
     int32_t periodSize;
+    Pace readPace;
+    Pace writePace;
     // Codes of the last captured period, echoed in the second output slot while
     // transmitting. Written by the capture thread, read by the playback thread.
     std::mutex captureLock;

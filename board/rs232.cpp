@@ -149,6 +149,14 @@ ssize_t Rs232::write(const void *buf, size_t len)
     return ::write(fd_, buf, len);
 }
 
+int Rs232::drain()
+{
+    std::lock_guard<std::mutex> lock(write_lock_);
+    if (fd_ < 0)
+        return -1;
+    return ::tcdrain(fd_);
+}
+
 void Rs232::interrupt()
 {
     interrupted_ = true;

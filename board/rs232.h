@@ -47,6 +47,10 @@ class Rs232
     // Wakes a reader blocked in read() and makes every later read return -1 at
     // once; the reader thread is stopped this way instead of being cancelled.
     void interrupt();
+    // Waits until everything written has gone out on the line (tcdrain), under
+    // the write lock, so that a re-open cannot close or replace the descriptor
+    // while it is in use.
+    int drain();
     uint8_t timeout_reset() const { return timeout_reset_; }
 
   private:

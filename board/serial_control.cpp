@@ -21,17 +21,42 @@ SerialControl::SerialControl(class_control *listener, int8_t serial_id, const ch
 
 SerialControl::~SerialControl()
 {
+    {
+        // No delivery may open the port again from here on.
+        std::lock_guard<std::mutex> lock(api_lock_);
+        destroying_ = true;
+    }
     close();
+    // Left only when the object is destroyed by its own reader, which cannot
+    // join itself.
+    for (std::shared_ptr<Reader> &r : retired_)
+        if (r->thread.joinable())
+            r->thread.detach();
 }
 
 void SerialControl::run()
 {
-    while (!stopping_) {
-        ssize_t n = port_->read(buffer_, sizeof buffer_);
-        if (stopping_)
+    std::shared_ptr<Reader> reader;
+    {
+        std::lock_guard<std::mutex> lock(api_lock_);
+        reader = reader_;
+    }
+    if (reader)
+        run_reader(*reader);
+}
+
+void SerialControl::run_reader(Reader &reader)
+{
+    uint8_t chunk[kBufferSize];
+    while (!reader.stop) {
+        ssize_t n = reader.port->read(chunk, sizeof chunk);
+        if (reader.stop)
             break;
         if (n > 0) {
             std::lock_guard<std::mutex> lock(callback_lock_);
+            if (reader.stop)
+                break;
+            std::memcpy(buffer_, chunk, static_cast<size_t>(n));
             if (listener_)
                 listener_->cb_serialread(id_, buffer_, static_cast<uint16_t>(n));
         } else {
@@ -57,69 +82,99 @@ std::shared_ptr<Rs232> SerialControl::open_port()
     return port_;
 }
 
-int SerialControl::stop_locked()
+int SerialControl::stop_locked(Readers &done)
 {
-    if (!valid_ || !open_) {
-        drop_port();
-        return -1;
+    const std::thread::id self = std::this_thread::get_id();
+    for (auto it = retired_.begin(); it != retired_.end();) {
+        if ((*it)->thread.get_id() == self) {
+            ++it;
+        } else {
+            done.push_back(std::move(*it));
+            it = retired_.erase(it);
+        }
     }
-    if (reader_.get_id() == std::this_thread::get_id()) {
-        // Closed by the listener from inside a delivery: the reader ends by
-        // itself once the delivery returns.
-        stopping_ = true;
-        reader_.detach();
-    } else {
-        // No other lock is taken here: a delivery in progress may write to
-        // the port, and it is finished before the join returns.
-        stopping_ = true;
-        port_->interrupt();
-        if (reader_.joinable())
-            reader_.join();
-    }
+    std::shared_ptr<Reader> reader = std::move(reader_);
+    reader_.reset();
+    const bool was_open = valid_ && open_;
     drop_port();
-    return 0;
+    if (!reader)
+        return was_open ? 0 : -1;
+    reader->stop = true;
+    reader->port->interrupt();
+    if (reader->thread.get_id() == self)
+        retired_.push_back(std::move(reader)); // ends once its delivery returns
+    else
+        done.push_back(std::move(reader));
+    return was_open ? 0 : -1;
+}
+
+void SerialControl::join(Readers &done)
+{
+    for (std::shared_ptr<Reader> &r : done)
+        if (r->thread.joinable())
+            r->thread.join();
+    done.clear();
 }
 
 int SerialControl::stop()
 {
-    return stop_locked();
+    return close();
 }
 
 int SerialControl::open(const SerialSettings *settings)
 {
-    std::lock_guard<std::mutex> lock(api_lock_);
-    stop_locked();
-    if (!settings || settings->baud == SERIAL_BAUD_NOT_SET)
-        return 0;
-    if (settings->baud == 0) {
-        if (settings_.baud == SERIAL_BAUD_NOT_SET)
-            return 0;
-    } else {
-        settings_ = *settings;
+    Readers done;
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> lock(api_lock_);
+        stop_locked(done);
+        if (destroying_ || !settings || settings->baud == SERIAL_BAUD_NOT_SET)
+            rc = destroying_ ? -1 : 0;
+        else if (settings->baud == 0 && settings_.baud == SERIAL_BAUD_NOT_SET)
+            rc = 0;
+        else
+            rc = start_locked(settings);
     }
+    join(done);
+    return rc;
+}
 
+int SerialControl::start_locked(const SerialSettings *settings)
+{
+    if (settings->baud != 0)
+        settings_ = *settings;
+    std::shared_ptr<Rs232> port =
+        std::make_shared<Rs232>(path_, settings_.baud, settings_.parity, settings_.stop_bits);
     {
         // Kept even when it failed to open: SetTimeoutReset still reaches it.
         std::lock_guard<std::mutex> lock(port_lock_);
-        port_ = std::make_shared<Rs232>(path_, settings_.baud, settings_.parity, settings_.stop_bits);
+        port_ = port;
     }
-    if (!port_->is_open())
+    if (!port->is_open())
         return -1;
-    stopping_ = false;
+    std::shared_ptr<Reader> reader = std::make_shared<Reader>();
+    reader->port = port;
     try {
-        reader_ = std::thread(&SerialControl::run, this);
+        reader->thread = std::thread([this, reader] { run_reader(*reader); });
     } catch (const std::system_error &) {
         drop_port();
         return -1;
     }
+    reader_ = std::move(reader);
     open_ = 1;
     return 0;
 }
 
 int SerialControl::close()
 {
-    std::lock_guard<std::mutex> lock(api_lock_);
-    return stop_locked();
+    Readers done;
+    int rc;
+    {
+        std::lock_guard<std::mutex> lock(api_lock_);
+        rc = stop_locked(done);
+    }
+    join(done);
+    return rc;
 }
 
 int SerialControl::get_settings(SerialSettings *out)
@@ -163,7 +218,6 @@ int SerialControl::write(const uint8_t *buf, size_t len)
     std::shared_ptr<Rs232> port = open_port();
     if (!port)
         return -1;
-    std::lock_guard<std::mutex> lock(write_lock_);
     return static_cast<int>(port->write(buf, len));
 }
 
@@ -172,6 +226,5 @@ int SerialControl::drain()
     std::shared_ptr<Rs232> port = open_port();
     if (!port)
         return -1;
-    std::lock_guard<std::mutex> lock(write_lock_);
-    return ::tcdrain(port->get_fd());
+    return port->drain();
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class class_control;
 
@@ -42,7 +43,28 @@ class SerialControl
     const char *device_path() const { return path_; }
 
   private:
-    int stop_locked();
+    // One reader thread and the port it reads. Each reader has its own stop
+    // flag and port, so a reader stopped from inside its own delivery can
+    // never pick up the port of the one started after it.
+    struct Reader {
+        std::thread thread;
+        std::shared_ptr<Rs232> port;
+        std::atomic<bool> stop{false};
+    };
+    using Readers = std::vector<std::shared_ptr<Reader>>;
+
+    void run_reader(Reader &reader);
+    // Under the API lock: stops the running reader and hands every reader
+    // that can be joined from this thread to `done`; a reader that is the
+    // calling thread (a listener closing from inside its delivery) is kept
+    // in retired_ until another thread can join it. -1 when nothing was open.
+    int stop_locked(Readers &done);
+    // Joins what stop_locked handed out; with no lock held, because a
+    // delivery still running may call open, close or write.
+    static void join(Readers &done);
+    // Under the API lock: opens the port with the settings and starts its
+    // reader.
+    int start_locked(const SerialSettings *settings);
     void drop_port();
     std::shared_ptr<Rs232> open_port();
 
@@ -52,15 +74,17 @@ class SerialControl
     SerialSettings settings_{SERIAL_BAUD_NOT_SET, 0, 0};
     char path_[kPathSize] = {};
     uint8_t buffer_[kBufferSize] = {};
-    // Shared so that a write in progress keeps the port alive while close runs.
+    // Shared with the reader, and so that a write in progress keeps the port
+    // alive while close runs.
     std::shared_ptr<Rs232> port_;
     class_control *listener_;
-    std::thread reader_;
-    std::atomic<bool> stopping_{false};
+    std::shared_ptr<Reader> reader_;
+    Readers retired_;
+    bool destroying_ = false;
     std::mutex api_lock_;
     std::mutex callback_lock_;
-    // Guards the port pointer; writes are serialised by write_lock_ alone, so a
-    // listener may write from inside a delivery while another thread closes.
+    // Guards the port pointer; writes are serialised by the port's own write
+    // lock, so a listener may write from inside a delivery while another
+    // thread closes.
     std::mutex port_lock_;
-    std::mutex write_lock_;
 };

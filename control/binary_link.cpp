@@ -63,7 +63,13 @@ void apply_server_codec(const proto::LoginResult *login)
         std::printf("cb_conn_connected: ignoring unknown codec type %d\n", login->codec_type);
         return;
     }
-    g_config.save_codec(login->codec_type);
+    // Restarting without the new codec stored would only bring the daemon
+    // back with the old one, for ever.
+    if (g_config.save_codec(login->codec_type) != 0) {
+        std::printf("cb_conn_connected: cannot store codec type %d, going on with codec %d\n",
+                    login->codec_type, g_config.codec());
+        return;
+    }
     int ignored = std::system("killall gwlinkd");
     (void)ignored;
 }

@@ -172,10 +172,14 @@ void class_control_xml::on_login(const std::string &text)
     if (codec != g_config.codec()) {
         say("codec change (%d)", codec);
         // A codec is never switched in place: store it and end this daemon,
-        // which is started again from outside.
-        g_config.save_codec(codec);
-        int ignored = std::system("killall gwlinkd");
-        (void)ignored;
+        // which is started again from outside; not when it cannot be stored,
+        // or the daemon would come back with the old one for ever.
+        if (g_config.save_codec(codec) == 0) {
+            int ignored = std::system("killall gwlinkd");
+            (void)ignored;
+        } else {
+            say("cannot store codec type %d, going on with codec %d", codec, g_config.codec());
+        }
     }
     say("logged in, remote rtp port: %d", port);
     say("encrypt: %s", encrypt.c_str());

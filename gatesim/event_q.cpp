@@ -1,5 +1,8 @@
 #include "gatesim/event_q.h"
 
+#include <cstdlib>
+#include <cstring>
+
 EventQ::EventQ() = default;
 
 EventQ::~EventQ() = default;
@@ -29,6 +32,22 @@ int EventQ::GetEvent(std::vector<uint8_t> &out)
     list.pop_front();
     --count_;
     return static_cast<int>(out.size());
+}
+
+int EventQ::GetEvent(char **out)
+{
+    if (out == nullptr)
+        return -1;
+    *out = nullptr;
+    std::vector<uint8_t> entry;
+    int n = GetEvent(entry);
+    if (n <= 0)
+        return n;
+    *out = static_cast<char *>(std::malloc(entry.size()));
+    if (*out == nullptr)
+        return -1;
+    std::memcpy(*out, entry.data(), entry.size());
+    return n;
 }
 
 int EventQ::Kill()

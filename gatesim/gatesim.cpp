@@ -263,6 +263,7 @@ int gatesim::on_login(tcpkit::client *c)
     c->gpio_mask = 0;
     c->remote_control = 1;
     c->privilege = rec.priv_level;
+    c->logged_in = true;
     int not_logged_in = 1;
     c->async_state.compare_exchange_strong(not_logged_in, 0);
     return send_msg(c, proto::build_login_result(res));
@@ -331,7 +332,11 @@ int gatesim::on_extproto(tcpkit::client *c)
     if (h.len > 0 && server_->Read(c, reinterpret_cast<char *>(payload.data()), static_cast<int>(h.len)) !=
                          static_cast<int>(h.len))
         return -1;
-    if (h.req != proto::packettype_disable_async && c->privilege.load() < 1) {
+    // The blocked list comes from every gateway that logged in, whatever its
+    // level.
+    const bool open_to_all =
+        h.req == proto::packettype_disable_async || (h.req == proto::ext_sbl && c->logged_in.load());
+    if (!open_to_all && c->privilege.load() < 1) {
         dbg("gatesim: deny: nopriv\n");
         return send_deny(c, proto::deny_nopriv);
     }
@@ -384,10 +389,32 @@ int gatesim::tcp_extproto(tcpkit::client *c, uint32_t req, uint32_t, const uint8
         (*cb)(req, payload, static_cast<int>(len));
         return 0;
     }
+    case proto::ext_sbl:
+        dbg("gatesim: extproto: packettype_sbl\n");
+        return on_blocked_list(c, payload, len);
     default:
         dbg("gatesim: extproto: unhandled req: %d\n", static_cast<int>(req));
         return send_deny(c, proto::deny_unsupported);
     }
+}
+
+int gatesim::on_blocked_list(tcpkit::client *c, const uint8_t *payload, uint32_t len)
+{
+    // Whole items only, and no more than a gateway's list holds.
+    if (len % proto::blocked_item_size != 0 || len > proto::blocked_max_items * proto::blocked_item_size) {
+        dbg("gatesim: extproto: packettype_sbl: bad length %u\n", len);
+        return send_deny(c, proto::deny_unsupported);
+    }
+    std::vector<std::string> names;
+    for (uint32_t off = 0; off < len; off += proto::blocked_item_size) {
+        // The name field may fill all 32 bytes without a terminator.
+        const char *name = reinterpret_cast<const char *>(payload + off + 4);
+        names.emplace_back(name, strnlen(name, proto::name_size));
+        dbg("gatesim: extproto: packettype_sbl: item: [%s]\n", names.back().c_str());
+    }
+    if (auto cb = cb_blocked_list_.get())
+        (*cb)(std::string(c->user, strnlen(c->user, sizeof c->user)), names);
+    return send_ack(c);
 }
 
 int gatesim::tcp_disconnect(tcpkit::client *c)

@@ -76,6 +76,12 @@ class gatesim : public libgatesim
     static constexpr int deny_talker_busy = 4;
     // Member keys start above every TCP port, the binary gateways' keys.
     static constexpr int first_member_key = 65536;
+    void set_cb_blocked_list(cb_blocked_list cb) override { cb_blocked_list_.set(std::move(cb)); }
+
+    // The TCP server's callbacks: one connection's whole dialogue, and what
+    // is left to do once it has ended.
+    int tcp_process(tcpkit::client *c);
+    int tcp_disconnect(tcpkit::client *c);
 
   private:
     struct rtp_user {
@@ -84,14 +90,13 @@ class gatesim : public libgatesim
         int key = 0;          // the gateway's TCP source port
     };
 
-    int tcp_process(tcpkit::client *c);
-    int tcp_disconnect(tcpkit::client *c);
     int tcp_extproto(tcpkit::client *c, uint32_t req, uint32_t rsv, const uint8_t *payload, uint32_t len);
     int process_loop(tcpkit::client *c);
     int on_login(tcpkit::client *c);
     int on_setptt(tcpkit::client *c);
     int on_front(tcpkit::client *c, uint32_t type, int len);
     int on_extproto(tcpkit::client *c);
+    int on_blocked_list(tcpkit::client *c, const uint8_t *payload, uint32_t len);
     int send_msg(tcpkit::client *c, const std::vector<uint8_t> &msg);
     int send_ack(tcpkit::client *c);
     int send_deny(tcpkit::client *c, int reason);
@@ -125,6 +130,7 @@ class gatesim : public libgatesim
     cb_slot<cb_front> cb_front_;
     cb_slot<cb_dm3000_req> cb_dm3000_req_;
     cb_slot<cb_talker> cb_talker_;
+    cb_slot<cb_blocked_list> cb_blocked_list_;
     pthread_t rtp_thread_{};
     pthread_t keepalive_thread_{};
     bool rtp_threads_running_ = false;

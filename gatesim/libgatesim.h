@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #define LIBGATESIM_API __attribute__((visibility("default")))
 
@@ -121,6 +122,14 @@ class LIBGATESIM_API libgatesim
     // Frees the slot when the member holds it (event 501 and the talker
     // callback as above): 0, or -1 when it does not hold it.
     virtual int talker_free(const std::string &address, int key, const std::string &user) = 0;
+
+    // The blocked-user list a gateway uploads right after its login when the
+    // version info announces protocol 1.6 or later: the user it logged in as
+    // and the names in the order of its list. Result ignored; the upload is
+    // acknowledged whether or not a callback is set.
+    using cb_blocked_list =
+        std::function<int(const std::string &user, const std::vector<std::string> &names)>;
+    virtual void set_cb_blocked_list(cb_blocked_list cb) = 0;
 
     // A new emulator: debug output off, nothing started.
     static std::shared_ptr<libgatesim> create();

@@ -237,12 +237,34 @@ void TcpServer::Thr_Main()
         start_cv_.wait(g, [this] { return started_; });
     }
     for (;;) {
-        int r = stop_.wait(listen_socket_, -1);
+        int r = stop_.wait(listen_socket_, close_late_logins());
         if (r < 0)
             return;
-        accept_one();
+        if (r > 0)
+            accept_one();
         reap_finished();
     }
+}
+
+int TcpServer::close_late_logins()
+{
+    const auto now = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::milliseconds(login_timeout_ms);
+    long long next = -1;
+    std::lock_guard<std::mutex> g(list_lock_);
+    for (client *c : clients_) {
+        if (c->logged_in.load() || c->login_expired)
+            continue;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->accepted + limit - now).count();
+        if (left <= 0) {
+            // Its thread sees the failing read and ends the connection.
+            c->login_expired = true;
+            ::shutdown(c->socket, SHUT_RDWR);
+        } else if (next < 0 || left + 1 < next) {
+            next = left + 1;
+        }
+    }
+    return static_cast<int>(next);
 }
 
 void TcpServer::accept_one()
@@ -259,13 +281,15 @@ void TcpServer::accept_one()
     }
     // The count is taken and the client listed on this thread, so a burst of
     // connections cannot slip past the limit before their threads have started.
+    // 0 closes the server; a negative limit is never reached: no limit.
     int max = max_clients_.load();
-    if (max == 0 || GetClientsNum() >= max) {
+    if (max == 0 || (max > 0 && GetClientsNum() >= max)) {
         close_fd(c->socket);
         delete c;
         return;
     }
     SetSocketOpts(c->socket);
+    c->accepted = std::chrono::steady_clock::now();
     c->queue = std::make_unique<EventQ>();
     ListAdd(c);
     {

@@ -1,5 +1,7 @@
 #include "gatesim/waker.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <sys/eventfd.h>

@@ -23,6 +23,7 @@ using config_files::blocked_path;
 using config_files::codec_path;
 using config_files::main_path;
 using config_files::open_regular;
+using config_files::open_regular_for_write;
 
 // The files hold passwords: nobody but the owner may read them.
 constexpr mode_t new_file_mode = 0600;
@@ -67,7 +68,7 @@ int class_config::create_default()
 {
     config_format::encode(config_format::default_record(), record_);
 
-    UniqueFd fd(::open(main_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode));
+    UniqueFd fd(open_regular_for_write(main_path, new_file_mode));
     if (!fd.valid())
         return -1;
     if (!write_full(fd.get(), record_, sizeof record_))
@@ -108,7 +109,7 @@ int class_config::load_codec()
 
 int class_config::save_codec(int type)
 {
-    UniqueFd fd(::open(codec_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode));
+    UniqueFd fd(open_regular_for_write(codec_path, new_file_mode));
     if (!fd.valid())
         return -1;
     uint8_t data[4];

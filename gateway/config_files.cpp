@@ -21,6 +21,20 @@ int open_regular(const char *path, struct stat *st)
     return fd;
 }
 
+int open_regular_for_write(const char *path, mode_t mode)
+{
+    // No O_TRUNC here: only a file known to be regular is emptied.
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void read_blocked(blocked_items &out)
 {
     out.status = blocked_items::cannot_open;

@@ -22,6 +22,12 @@ constexpr const char *blocked_path = "/config/blocked.cfg";
 // files are accepted.
 int open_regular(const char *path, struct stat *st);
 
+// Opens a configuration file for rewriting, creating it with `mode`, and
+// empties it; or -1. The same guard as for reading: a FIFO or device at the
+// path is refused without blocking and left as it is, because replacing it
+// would silently undo whatever the one who planted it meant.
+int open_regular_for_write(const char *path, mode_t mode);
+
 struct blocked_items {
     enum status_t { ok, cannot_open, bad_size } status = cannot_open;
     // The file's size, or the bytes actually read when it came up short.

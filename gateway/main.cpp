@@ -218,6 +218,13 @@ AudioRecorder *start_recorder(AudioDevice *device, Codec *codec)
 class_voip *start_voip(Codec *codec, AudioPlayer *player, AudioRecorder *recorder)
 {
     int buffers = g_config.fields().buffers;
+    // Below 1, or so large that its double overflows, the jitter buffer
+    // would never play a packet.
+    if (buffers < 1 || buffers > INT32_MAX / 2) {
+        const int factory = config_format::default_record().buffers;
+        std::printf("cfg : invalid buffers (%d), using %d\n", buffers, factory);
+        buffers = factory;
+    }
     class_voip *voip = new class_voip(codec->getEncodedBlockSize(), player, recorder, 2 * buffers, buffers);
     if (voip->init() < 0)
         fatal("voip init failed");

@@ -28,6 +28,7 @@ std::recursive_mutex *c_connection_tcp::mutex()
 int c_connection_tcp::connect()
 {
     int s;
+    std::shared_lock<std::shared_mutex> io;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         c_connection_tcp::close();
@@ -50,7 +51,9 @@ int c_connection_tcp::connect()
             }
         }
         // Published before the blocking connect so that close() from another
-        // thread can abort it.
+        // thread can abort it; the socket lock is taken first, so the closer
+        // cannot release the descriptor before connect has run on it.
+        io = std::shared_lock<std::shared_mutex>(m_io);
         m_fd = s;
     }
 
@@ -58,11 +61,9 @@ int c_connection_tcp::connect()
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = m_addr;
     sa.sin_port = htons(static_cast<uint16_t>(m_port));
-    int r;
-    {
-        std::shared_lock<std::shared_mutex> io(m_io);
-        r = ::connect(s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
-    }
+    int r = ::connect(s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
+    // Before the connection lock: close() takes that first, then this one.
+    io.unlock();
 
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_fd != s)

@@ -82,6 +82,7 @@ constexpr size_t dm_button_payload_size = 6;
 constexpr size_t polar_status_payload_size = 24;
 constexpr size_t xml_head_size = 12; // a, b, n before the text of 2102/2103
 constexpr size_t blocked_item_size = 36;
+constexpr size_t blocked_max_items = 128;         // 4608 bytes
 constexpr uint32_t server_max_ext_len = 0x100000; // larger requests close the connection
 constexpr size_t tunnel_max_data = 0xFFFF;
 

@@ -123,3 +123,28 @@ TEST_F(SscInBox, OversizedPeriodsFailWithoutTouchingTheDriver)
     ASSERT_EQ(box.audio_levels(after), 0);
     EXPECT_EQ(after.rx_read, before.rx_read);
 }
+
+// A driver that fails every transfer at once (here: configured by another
+// opener for shorter blocks than this device's period) must not let the
+// voice threads run free: each period still takes its 20 ms, and the failure
+// is reported once per direction, not once per period.
+TEST_F(SscInBox, FailingDriverKeepsThePaceAndIsReportedOnce)
+{
+    AudioDeviceSSC dev("/dev/ssc0", 160);
+    ASSERT_EQ(dev.isInitialized(), 1);
+    AudioDeviceSSC shorter("/dev/ssc0", 40);
+    ASSERT_EQ(shorter.isInitialized(), 1);
+    int16_t s[160] = {};
+    testing::internal::CaptureStdout();
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; i++) {
+        ASSERT_EQ(dev.read(s, 160), 0);
+        ASSERT_EQ(dev.write(s, 160, 0), 0);
+    }
+    auto took = std::chrono::steady_clock::now() - start;
+    std::string out = testing::internal::GetCapturedStdout();
+    // Both directions wait out their period: at least 20 periods of 20 ms,
+    // less one for each direction's first.
+    EXPECT_GE(took, std::chrono::milliseconds(18 * 20));
+    EXPECT_EQ(out, "ssc : read failed: Invalid argument\nssc : write failed: Invalid argument\n");
+}

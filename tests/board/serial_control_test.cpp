@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -319,6 +320,124 @@ TEST(SerialControlReader, DestructionWithARunningReaderReturns)
         ASSERT_EQ(sc.open(&kGm360), 0);
     }
     SUCCEED();
+}
+
+// Threads of this process, as the kernel counts them.
+int thread_count()
+{
+    FILE *f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return -1;
+    char line[256];
+    int n = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "Threads: %d", &n) == 1)
+            break;
+    std::fclose(f);
+    return n;
+}
+
+bool thread_count_becomes(int want)
+{
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (thread_count() != want) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Closes (and optionally opens again) the port from inside its first delivery.
+class Reopener : public Recorder
+{
+  public:
+    void cb_serialread(int id, const uint8_t *data, uint16_t len) override
+    {
+        Recorder::cb_serialread(id, data, len);
+        if (deliveries++ != 0)
+            return;
+        port->close();
+        if (reopen)
+            port->open(&kGm360);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            closed = true;
+        }
+        cv.notify_all();
+        // Still inside the delivery while the owner goes on.
+        std::this_thread::sleep_for(linger);
+    }
+    bool wait_closed()
+    {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, 5s, [&] { return closed; });
+    }
+    SerialControl *port = nullptr;
+    bool reopen = false;
+    std::chrono::milliseconds linger{0};
+    std::atomic<int> deliveries{0};
+    bool closed = false;
+};
+
+TEST(SerialControlReader, ReopenFromInsideTheDeliveryLeavesOneReader)
+{
+    const int before = thread_count();
+    Pty pty;
+    Reopener rec;
+    rec.reopen = true;
+    {
+        SerialControl sc(&rec, 0, pty.path.c_str());
+        rec.port = &sc;
+        ASSERT_EQ(sc.open(&kGm360), 0);
+        sc.SetTimeoutReset(0);
+        const uint8_t first[] = {1};
+        ASSERT_EQ(::write(pty.master, first, 1), 1);
+        ASSERT_TRUE(rec.wait_closed());
+        EXPECT_TRUE(thread_count_becomes(before + 1)) << "readers: " << thread_count() - before;
+        const uint8_t more[] = {2, 3, 4, 5, 6, 7, 8, 9};
+        ASSERT_EQ(::write(pty.master, more, sizeof more), 8);
+        ASSERT_TRUE(rec.wait_bytes(9));
+        EXPECT_EQ(sc.is_open(), 1u);
+    }
+    EXPECT_EQ(thread_count(), before) << "a reader outlived its object";
+    std::lock_guard<std::mutex> lock(rec.m);
+    EXPECT_EQ(rec.bytes, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+}
+
+TEST(SerialControlReader, ReaderClosedFromInsideItsDeliveryEndsBeforeTheObject)
+{
+    const int before = thread_count();
+    Pty pty;
+    Reopener rec;
+    rec.linger = 200ms;
+    {
+        SerialControl sc(&rec, 0, pty.path.c_str());
+        rec.port = &sc;
+        ASSERT_EQ(sc.open(&kGm360), 0);
+        const uint8_t first[] = {1};
+        ASSERT_EQ(::write(pty.master, first, 1), 1);
+        ASSERT_TRUE(rec.wait_closed());
+        EXPECT_EQ(sc.is_open(), 0u);
+    }
+    // The destructor waited for the delivery still running.
+    EXPECT_EQ(thread_count(), before) << "a reader outlived its object";
+}
+
+// drain and the re-open of a silent line both use the descriptor: a drain
+// racing re-opens must always reach a live terminal.
+TEST(SerialControlReader, DrainDuringReopensAlwaysReachesTheLine)
+{
+    Pty pty;
+    SerialControl sc(nullptr, 0, pty.path.c_str());
+    ASSERT_EQ(sc.open(&kGm360), 0);
+    // Timeout reset stays on: the silent line is re-opened every 250 ms.
+    int failures = 0;
+    auto end = std::chrono::steady_clock::now() + 1200ms;
+    while (std::chrono::steady_clock::now() < end)
+        if (sc.drain() != 0)
+            ++failures;
+    EXPECT_EQ(failures, 0);
 }
 
 TEST(Rs232TimeoutReset, VanishedDeviceIsReportedAfterTheSilenceLimit)

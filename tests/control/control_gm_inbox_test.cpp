@@ -15,7 +15,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -183,6 +188,83 @@ TEST_F(ControlGmInBox, ServerCodecIsStoredOnlyWhenItDiffersAndIsKnown)
     control_->cb_conn_connected(inet_addr("127.0.0.1"), nullptr, &login);
     EXPECT_EQ(codec_file(), 2);
     control_->cb_conn_disconnected();
+}
+
+// A process named "gwlinkd" for the restart command to find; ended by it.
+class StandInDaemon
+{
+  public:
+    StandInDaemon()
+    {
+        char dir[] = "/tmp/standinXXXXXX";
+        if (::mkdtemp(dir) == nullptr)
+            return;
+        path_ = std::string(dir) + "/gwlinkd";
+        if (::symlink("/bin/sleep", path_.c_str()) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::execl(path_.c_str(), "gwlinkd", "300", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    }
+    ~StandInDaemon()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (pidfd_ >= 0)
+            ::close(pidfd_);
+        ::unlink(path_.c_str());
+        ::rmdir(path_.substr(0, path_.rfind('/')).c_str());
+    }
+    bool running() const { return pidfd_ >= 0; }
+    bool ends_within(int ms)
+    {
+        struct pollfd p = {pidfd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) != 1)
+            return false;
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return true;
+    }
+
+  private:
+    std::string path_;
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+};
+
+// A codec that cannot be stored must not restart the daemon: it would come
+// back with the old codec and restart again for ever.
+TEST_F(ControlGmInBox, NoRestartWhenTheServerCodecCannotBeStored)
+{
+    ASSERT_EQ(init_result_, 0);
+    ASSERT_EQ(g_config.codec(), 0);
+    ::unlink("/config/codec.cfg");
+    ASSERT_EQ(::mkdir("/config/codec.cfg", 0700), 0) << "a path no file can be written to";
+    StandInDaemon daemon;
+    ASSERT_TRUE(daemon.running());
+    proto::LoginResult login;
+    login.voip_port = 5004;
+    login.voip_sync_num = 1234;
+    login.codec_type = 3;
+    testing::internal::CaptureStdout();
+    control_->cb_conn_connected(inet_addr("127.0.0.1"), nullptr, &login);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(daemon.ends_within(2000)) << "restarted without the new codec stored";
+    EXPECT_NE(out.find("cannot store codec type 3"), std::string::npos) << out;
+    control_->cb_conn_disconnected();
+
+    // Once the codec can be stored, the restart command runs.
+    ::rmdir("/config/codec.cfg");
+    control_->cb_conn_connected(inet_addr("127.0.0.1"), nullptr, &login);
+    EXPECT_EQ(codec_file(), 3);
+    EXPECT_TRUE(daemon.ends_within(30000));
+    control_->cb_conn_disconnected();
+    ::unlink("/config/codec.cfg");
 }
 
 } // namespace

@@ -7,13 +7,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -67,6 +71,36 @@ std::vector<uint8_t> items(int count)
         all.insert(all.end(), it.begin(), it.end());
     }
     return all;
+}
+
+// Runs `call` in a child process and returns its result, or "hung" when it
+// has not finished within ten seconds (the child is then killed).
+template <typename Call> std::string result_within_deadline(Call call)
+{
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    if (pid == 0)
+        _exit((call() + 1) & 0xFF);
+    if (pid < 0)
+        return "fork failed";
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    struct pollfd p = {pidfd, POLLIN, 0};
+    bool ended = pidfd >= 0 && ::poll(&p, 1, 10000) == 1;
+    if (!ended)
+        ::kill(pid, SIGKILL);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    if (pidfd >= 0)
+        ::close(pidfd);
+    if (!ended)
+        return "hung";
+    return WIFEXITED(st) ? std::to_string(WEXITSTATUS(st) - 1) : "crashed";
+}
+
+bool is_fifo(const char *path)
+{
+    struct stat st;
+    return ::lstat(path, &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
 class ConfigFiles : public ::testing::Test
@@ -277,6 +311,32 @@ TEST_F(ConfigFiles, SpecialFilesAreNotReadAsConfiguration)
     class_config cfg;
     EXPECT_EQ(cfg.load(), -1) << "a FIFO must neither block nor count";
     EXPECT_EQ(cfg.load_codec(), -1);
+    ::unlink(main_cfg);
+    ::unlink(codec_cfg);
+}
+
+// Writing must not wait for a reader that never comes, and must not replace
+// what someone put there on purpose either.
+TEST_F(ConfigFiles, SpecialFilesAreNeitherWrittenNorReplaced)
+{
+    ASSERT_EQ(::mkfifo(codec_cfg, 0600), 0);
+    EXPECT_EQ(result_within_deadline([] { return class_config().save_codec(2); }), "-1");
+    EXPECT_TRUE(is_fifo(codec_cfg));
+
+    // A valid record with a FIFO for the codec: the load still succeeds with
+    // A-law, as with a missing codec file.
+    write_file(main_cfg, factory_image);
+    EXPECT_EQ(result_within_deadline([] {
+                  class_config cfg;
+                  return cfg.load() == 0 ? cfg.codec() : -1;
+              }),
+              "1");
+    EXPECT_TRUE(is_fifo(codec_cfg));
+
+    ::unlink(main_cfg);
+    ASSERT_EQ(::mkfifo(main_cfg, 0600), 0);
+    EXPECT_EQ(result_within_deadline([] { return class_config().create_default(); }), "-1");
+    EXPECT_TRUE(is_fifo(main_cfg));
     ::unlink(main_cfg);
     ::unlink(codec_cfg);
 }

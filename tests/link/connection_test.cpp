@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <shared_mutex>
+#include <thread>
 
 using namespace linktest;
 using namespace std::chrono_literals;
@@ -178,6 +180,51 @@ TEST(TcpTransport, ReleaseHandsOverTheSocket)
     ASSERT_EQ(::send(fd, "x", 1, MSG_NOSIGNAL), 1);
     EXPECT_EQ(peer->recv(1), (Bytes{'x'}));
     ::close(fd);
+}
+
+namespace
+{
+
+// Shows the transport's socket and its socket lock, to observe the order in
+// which connect publishes one and takes the other.
+class ProbedTcp : public c_connection_tcp
+{
+  public:
+    using c_connection_tcp::c_connection_tcp;
+    std::shared_mutex &socket_lock() { return m_io; }
+    int socket() const { return m_fd; }
+};
+
+} // namespace
+
+// Between publishing the new socket and running ::connect on it, a close()
+// from another thread must not be able to release the descriptor (connect
+// would then run on a closed or reused number): the socket is visible to
+// closers only once connect holds the lock that close waits for.
+TEST(TcpTransport, SocketIsPublishedOnlyUnderTheConnectsLock)
+{
+    FakeServer srv;
+    ProbedTcp c("127.0.0.1", srv.port(), 15, -1);
+    int rc = 1;
+    std::thread connecting;
+    {
+        // A closer in the middle of releasing a socket holds this lock.
+        std::unique_lock<std::shared_mutex> closing(c.socket_lock());
+        connecting = std::thread([&] { rc = c.connect(); });
+        auto until = Clock::now() + 500ms;
+        bool published = false;
+        while (!published && Clock::now() < until) {
+            published = c.socket() >= 0;
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_FALSE(published) << "the socket was visible to closers before connect could use it";
+    }
+    connecting.join();
+    EXPECT_EQ(rc, 0);
+    EXPECT_GE(c.socket(), 0);
+    // A close from another thread right after still works.
+    std::thread([&] { EXPECT_EQ(c.close(), 0); }).join();
+    EXPECT_LT(c.socket(), 0);
 }
 
 TEST(TcpTransport, KeepAliveOptionsAreApplied)

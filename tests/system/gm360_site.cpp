@@ -201,6 +201,36 @@ TEST_F(Gm360Site, LogsInAndTheServersVoiceReachesTheLoudspeaker)
     EXPECT_TRUE(wait_playback_above(-30, kEvent)) << "level " << playback_level();
 }
 
+// A depth below 1, or one whose double overflows, would give a jitter buffer
+// that never plays: the gateway says so and plays with the factory depth.
+TEST_F(Gm360Site, UnusableBuffersAreReportedAndTheVoiceStillPlays)
+{
+    for (int buffers : {-1, 0x40000000}) {
+        SCOPED_TRACE(buffers);
+        // No voice left over from the case before.
+        auto quiet_by = Clock::now() + kEvent;
+        while (playback_level() > -50 && Clock::now() < quiet_by)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_LE(playback_level(), -50);
+        start_server();
+        site::write_config(port_, 0, 1, buffers);
+        ASSERT_EQ(gw_.start({gwlinkd_path()}), 0);
+        wait_login();
+        EXPECT_TRUE(
+            gw_.wait_for_line("cfg : invalid buffers (" + std::to_string(buffers) + "), using 4", kEvent))
+            << gw_.tail();
+        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT", kEvent)) << gw_.tail();
+        {
+            site::VoiceSource voice(server_->sim(), 700, 12000, 3s);
+            EXPECT_TRUE(wait_playback_above(-30, kEvent)) << "level " << playback_level();
+        }
+        gw_.stop();
+        server_.reset();
+        port_ = next_port_;
+        next_port_ += 2;
+    }
+}
+
 TEST_F(Gm360Site, HeadShowsConnectingThenNoConnAndTheGatewayReconnects)
 {
     bring_up();

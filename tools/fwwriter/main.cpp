@@ -23,15 +23,25 @@ using namespace fwwriter;
 namespace
 {
 
-// A negative size leaves the partition alone, 0 erases it only.
-void flash_part(int fd, int32_t size, const char *title, const char *device)
+// A negative size leaves the partition alone, 0 erases it only. Each
+// partition's data is read from its own place in the image (`*offset`, moved
+// on past it), not from wherever the previous write stopped: a flash tool that
+// dies part way leaves the rest of its partition unread.
+void flash_part(int fd, int64_t *offset, int32_t size, const char *title, const char *device)
 {
     if (size < 0)
         return;
+    const int64_t at = *offset;
+    *offset += size;
     say_line(title);
     mtd_erase(device);
-    if (size > 0)
-        mtd_write(fd, device, size);
+    if (size == 0)
+        return;
+    if (::lseek(fd, static_cast<off_t>(at), SEEK_SET) != static_cast<off_t>(at)) {
+        say_line("seek failed");
+        return;
+    }
+    mtd_write(fd, device, size);
 }
 
 void pause_ms(int ms)
@@ -112,9 +122,10 @@ int main(int argc, char **argv)
 
     // No way back from here: a failed partition is reported and the next
     // one is still written.
-    flash_part(ram.get(), hdr.mtd1, ": kernel", "/dev/mtd3");
-    flash_part(ram.get(), hdr.mtd2, ": roofs", "/dev/mtd4");
-    flash_part(ram.get(), hdr.mtd3, ": confg", "/dev/mtd5");
+    int64_t offset = static_cast<int64_t>(upgrade_header_size);
+    flash_part(ram.get(), &offset, hdr.mtd1, ": kernel", "/dev/mtd3");
+    flash_part(ram.get(), &offset, hdr.mtd2, ": roofs", "/dev/mtd4");
+    flash_part(ram.get(), &offset, hdr.mtd3, ": confg", "/dev/mtd5");
 
     ram.reset();
     say_line("done");

@@ -7,6 +7,7 @@
 #include "tools/gatesimd/commands.h"
 #include "tools/gatesimd/control_socket.h"
 #include "tools/gatesimd/dm3000.h"
+#include "tools/gatesimd/proto_option.h"
 #include "tools/gatesimd/users.h"
 #include "tools/gatesimd/voice.h"
 #include "tools/gatesimd/xml_commands.h"
@@ -33,7 +34,7 @@ const char usage[] =
     "usage: gatesimd [--bind ADDR] [--port N] [--rtp-port N] [--max-clients N] [--users FILE]\n"
     "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--control SOCKET] [--debug]\n"
     "                [--dm-display FILE.pbm] [--dm-channel NAME]\n"
-    "                [--xml-port N] [--radio-name NAME]\n"
+    "                [--xml-port N] [--radio-name NAME] [--proto MAJOR.MINOR]\n"
     "\n"
     "Plays the server's end of the gateways' binary and XML protocols as one site and\n"
     "relays their voice.\n"
@@ -59,6 +60,8 @@ const char usage[] =
     "                       tone:HZ         play a sine tone the same way\n"
     "                     without it the talker's voice is only relayed to the other gateways\n"
     "  --control SOCKET   also take commands on this Unix socket (one reply per line)\n"
+    "  --proto MAJOR.MINOR  protocol version announced (default 1.5; from 1.6 on the\n"
+    "                     gateways upload their blocked lists, which are printed)\n"
     "  --debug            the library's debug lines (\"gatesim: ...\") and every XML\n"
     "                     document in and out\n"
     "  --dm-display FILE  answer DM3000 display requests with this 132 x 32 PBM picture\n"
@@ -78,6 +81,7 @@ struct Options {
     std::string users;
     std::string voice;
     std::string control;
+    ProtoVersion proto;
     bool debug = false;
     std::string dm_display;
     std::string dm_channel = "SITE 1";
@@ -132,6 +136,7 @@ int main(int argc, char **argv)
                                        {"help", no_argument, nullptr, 'h'},
                                        {"xml-port", required_argument, nullptr, 'x'},
                                        {"radio-name", required_argument, nullptr, 'n'},
+                                       {"proto", required_argument, nullptr, 'P'},
                                        {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "", long_opts, nullptr)) != -1) {
@@ -180,6 +185,10 @@ int main(int argc, char **argv)
             o.radio_name = optarg;
             if (o.radio_name.empty())
                 return fail("--radio-name must not be empty");
+            break;
+        case 'P':
+            if (!parse_proto_version(optarg, o.proto))
+                return fail(std::string("bad --proto: ") + optarg);
             break;
         case 'h':
             std::fputs(usage, stdout);
@@ -231,10 +240,9 @@ int main(int argc, char **argv)
         return dm.on_request(req, payload, len);
     });
 
-    sim->set_cb_info_ver([](libgatesim::s_info_ver &v) {
-        // 1.5: no blocked-list upload, which this server would not accept.
-        v.proto_major = 1;
-        v.proto_minor = 5;
+    sim->set_cb_info_ver([&o](libgatesim::s_info_ver &v) {
+        v.proto_major = o.proto.major;
+        v.proto_minor = o.proto.minor;
         v.config_major = 1;
         v.config_minor = 0;
         v.fw_major = 2;
@@ -278,6 +286,10 @@ int main(int argc, char **argv)
         } else {
             std::printf("gatesimd: front %u: %s\n", type, hex(body, len).c_str());
         }
+        return 0;
+    });
+    sim->set_cb_blocked_list([](const std::string &user, const std::vector<std::string> &names) {
+        std::fputs(blocked_list_lines(user, names).c_str(), stdout);
         return 0;
     });
     if (voice_cfg.kind == VoiceConfig::loop || voice_cfg.kind == VoiceConfig::record)

@@ -57,10 +57,29 @@ TEST(Linkage, ExportsOnlyThePublicInterface)
 {
     std::vector<std::string> lines = run_lines("nm -D --defined-only -C '" + library + "'");
     ASSERT_FALSE(lines.empty());
+    const char *exported[] = {"libgatesim", "tcpkit::TcpServer", "EventQ", "n_udp::"};
+    std::vector<int> seen(4, 0);
     for (const std::string &l : lines) {
-        bool ok =
-            l.find("libgatesim::") != std::string::npos || l.find(" for libgatesim") != std::string::npos;
+        // The symbol itself: "ADDRESS TYPE NAME".
+        std::string name = l.substr(l.find(' ', l.find(' ') + 1) + 1);
+        bool ok = false;
+        for (size_t i = 0; i < 4; ++i) {
+            const std::string e = exported[i];
+            bool match = name.rfind(e, 0) == 0 || name.rfind("vtable for " + e, 0) == 0 ||
+                         name.rfind("typeinfo for " + e, 0) == 0 ||
+                         name.rfind("typeinfo name for " + e, 0) == 0;
+            if (match)
+                seen[i]++;
+            ok = ok || match;
+        }
         EXPECT_TRUE(ok) << l;
+    }
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_GT(seen[i], 0) << exported[i] << " is not exported";
+    // The library's own helpers stay hidden.
+    for (const std::string &l : lines) {
+        EXPECT_EQ(l.find("gatesim_detail"), std::string::npos) << l;
+        EXPECT_EQ(l.find("proto::"), std::string::npos) << l;
     }
 }
 

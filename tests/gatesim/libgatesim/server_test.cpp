@@ -2,6 +2,9 @@
 // so that requests a correct gateway never sends can be tried as well.
 #include "tests/gatesim/libgatesim/sim_fixture.h"
 
+#include <chrono>
+#include <cstring>
+
 using namespace simtest;
 
 namespace
@@ -621,6 +624,123 @@ TEST_F(ClientLimit, OneRefusesTheSecondConnection)
     EXPECT_TRUE(closed_by_peer(b.get()));
     ASSERT_TRUE(a.send(le32(108)));
     EXPECT_EQ(a.read(4), ack);
+}
+
+// ---- Blocked list ----
+
+class BlockedList : public SimFixture
+{
+  protected:
+    void before_init() override
+    {
+        sim->set_cb_blocked_list([this](const std::string &user, const std::vector<std::string> &names) {
+            std::lock_guard<std::mutex> g(lock);
+            uploads.push_back({user, names});
+            return 0;
+        });
+    }
+    void SetUp() override { start(); }
+
+    static Bytes items(const std::vector<std::string> &names)
+    {
+        Bytes all;
+        for (const std::string &n : names) {
+            Bytes it(36, 0);
+            it[0] = 0xAB;
+            std::memcpy(it.data() + 4, n.data(), n.size() < 32 ? n.size() : 32);
+            all.insert(all.end(), it.begin(), it.end());
+        }
+        return all;
+    }
+    std::vector<std::pair<std::string, std::vector<std::string>>> uploads;
+};
+
+// What a gateway sends right after its login at protocol 1.6: the emulator
+// acknowledges it (the gateway gives up its login otherwise) and hands the
+// names to the host.
+TEST_F(BlockedList, UploadIsAcknowledgedAndReachesTheHost)
+{
+    const std::string full(32, 'x'); // no terminator in its field
+    for (const char *user : {"user", "viewer"}) {
+        Gateway g = logged_in(user, std::string(user) == "user" ? "qzv" : "v");
+        Bytes list = items({"alice", "", full});
+        ASSERT_TRUE(g.send(proto::build_ext(1001, list.data(), list.size())));
+        EXPECT_EQ(g.read(4), ack) << user;
+    }
+    std::lock_guard<std::mutex> g(lock);
+    ASSERT_EQ(uploads.size(), 2u);
+    EXPECT_EQ(uploads[0].first, "user");
+    EXPECT_EQ(uploads[1].first, "viewer");
+    EXPECT_EQ(uploads[0].second, (std::vector<std::string>{"alice", "", full}));
+}
+
+TEST_F(BlockedList, BadUploadsAreRefused)
+{
+    Gateway before = connect();
+    Bytes one = items({"alice"});
+    ASSERT_TRUE(before.send(proto::build_ext(1001, one.data(), one.size())));
+    EXPECT_EQ(before.read(8), deny(1)) << "not logged in";
+
+    Gateway g = logged_in();
+    Bytes odd(40, 0);
+    ASSERT_TRUE(g.send(proto::build_ext(1001, odd.data(), odd.size())));
+    EXPECT_EQ(g.read(8), deny(2));
+    Bytes too_many = items(std::vector<std::string>(129, "bob"));
+    ASSERT_TRUE(g.send(proto::build_ext(1001, too_many.data(), too_many.size())));
+    EXPECT_EQ(g.read(8), deny(2));
+    // The connection goes on.
+    ASSERT_TRUE(g.send(le32(108)));
+    EXPECT_EQ(g.read(4), ack);
+    std::lock_guard<std::mutex> l(lock);
+    EXPECT_TRUE(uploads.empty());
+}
+
+// 0 is the only limit that closes the server; a limit that is never reached,
+// like a negative one, is no limit.
+class NegativeLimit : public SimFixture
+{
+  protected:
+    void SetUp() override { start(-1); }
+};
+
+TEST_F(NegativeLimit, ServesEveryConnection)
+{
+    Gateway a = logged_in();
+    Gateway b = logged_in();
+    Gateway c = connect(); // its version info arrived: it is served
+    for (Gateway *g : {&a, &b}) {
+        ASSERT_TRUE(g->send(le32(108)));
+        EXPECT_EQ(g->read(4), ack);
+    }
+}
+
+class LimitTwo : public SimFixture
+{
+  protected:
+    void SetUp() override { start(2); }
+};
+
+// A connection that has not logged in within 15 s loses its slot; a gateway
+// that logged in keeps its connection.
+TEST_F(LimitTwo, ConnectionsThatDoNotLogInAreClosedAfterFifteenSeconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    Gateway a = logged_in();
+    Gateway idle = connect();
+    EXPECT_TRUE(closed_by_peer(idle.tcp.get(), 25000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(14));
+    ASSERT_TRUE(a.send(le32(108)));
+    EXPECT_EQ(a.read(4), ack) << "a logged-in gateway was cut";
+    // The slot is free again, as soon as the closed connection's thread has
+    // left.
+    Gateway b;
+    ASSERT_TRUE(wait_until([&] {
+        b.tcp = tcp_connect(tcp_port);
+        return b.read(20, 1000) == version_info_bytes();
+    }));
+    EXPECT_EQ(login(b).size(), 120u);
+    ASSERT_TRUE(b.send(le32(108)));
+    EXPECT_EQ(b.read(4), ack);
 }
 
 // ---- Debug output ----

@@ -467,3 +467,29 @@ TEST(FwwriterBox, FailingFlashToolStopsOnePartitionOnly)
     want.resize(16384, 0xFF);
     EXPECT_TRUE(read_file(bench.mtd(5)) == want);
 }
+
+// The tool dies on an early chunk of a large kernel, long before the writer
+// has read the kernel to its end: the root file system and the configuration
+// must still come from their own places in the image.
+TEST(FwwriterBox, ToolDyingEarlyLeavesTheLaterPartitionsRight)
+{
+    Bench bench;
+    bench.fill_partitions();
+    write_file(bench.mtd(3), Bytes(8192, 0x13));
+    const Bytes kernel = pattern(300000, 11);
+    const Bytes rootfs = pattern(20000, 12);
+    const Bytes config = pattern(100, 13);
+    BoxRun r = run_box(bench.ram0(cat(cat(cat(header(0, 300000, 20000, 100), kernel), rootfs), config)),
+                       {fwwriter, "--upgrade"});
+    EXPECT_EQ(r.status, 129) << r.all;
+    EXPECT_TRUE(rebooted(r)) << r.all;
+    ASSERT_EQ(log_lines(r.log, "mtd write /dev/mtd3 failed").size(), 1u) << r.log;
+    Bytes want4 = rootfs;
+    want4.resize(24576, 0x00);
+    want4.resize(32768, 0xFF);
+    EXPECT_TRUE(read_file(bench.mtd(4)) == want4) << "mtd4 differs";
+    Bytes want5 = config;
+    want5.resize(8192, 0x00);
+    want5.resize(16384, 0xFF);
+    EXPECT_TRUE(read_file(bench.mtd(5)) == want5) << "mtd5 differs";
+}

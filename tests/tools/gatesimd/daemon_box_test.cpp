@@ -8,12 +8,14 @@
 #include "wire/roip_proto.h"
 #include "wire/xml_frame.h"
 
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <sys/un.h>
 
 using namespace testnet;
@@ -200,6 +202,103 @@ TEST_F(Daemon, LogsInUsersFromTheFileWithTheirCodec)
     Gateway b = connect();
     EXPECT_EQ(login(b, "op", "wrong"), le32(1));
     EXPECT_TRUE(box.wait_for_line("gatesimd: login [op] from 127.0.0.1: refused"));
+}
+
+// At 1.6 a gateway uploads its blocked list right after its login and gives
+// up the login unless it is acknowledged; gatesimd prints the names.
+TEST_F(Daemon, AnnouncesTheChosenProtocolAndTakesTheBlockedList)
+{
+    start({"--proto", "1.6"});
+    Gateway g;
+    ASSERT_TRUE(in_netns(pid, [&] { g.tcp = tcp_connect(5555); }));
+    Bytes info = g.read(20);
+    ASSERT_EQ(info.size(), 20u);
+    EXPECT_EQ(Bytes(info.begin() + 4, info.begin() + 8), (Bytes{6, 0, 1, 0}));
+    ASSERT_EQ(login(g, "user", "qzv").size(), 120u);
+    Bytes items(72, 0);
+    std::memcpy(&items[4], "alice", 5);
+    std::memcpy(&items[40], "bob", 3);
+    ASSERT_TRUE(g.send(proto::build_ext(1001, items.data(), items.size())));
+    EXPECT_EQ(g.read(4), le32(2));
+    EXPECT_TRUE(box.wait_for_line("gatesimd: blocked list of [user]: 2 names")) << box.output();
+    EXPECT_TRUE(box.wait_for_line("gatesimd: blocked [alice]"));
+    EXPECT_TRUE(box.wait_for_line("gatesimd: blocked [bob]"));
+}
+
+TEST_F(Daemon, AnnouncesOnePointFiveByDefault)
+{
+    start({});
+    Gateway g;
+    ASSERT_TRUE(in_netns(pid, [&] { g.tcp = tcp_connect(5555); }));
+    Bytes info = g.read(20);
+    ASSERT_EQ(info.size(), 20u);
+    EXPECT_EQ(Bytes(info.begin() + 4, info.begin() + 8), (Bytes{5, 0, 1, 0}));
+}
+
+long rss_kb(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// A thousand connections that never log in (more than the 64 slots): memory
+// stays level, every one of them is closed within the login deadline, and a
+// real gateway still logs in and is served.
+TEST_F(Daemon, AThousandIdleConnectionsNeitherLockOutGatewaysNorGrowMemory)
+{
+    rlimit nofile{};
+    ::getrlimit(RLIMIT_NOFILE, &nofile);
+    if (nofile.rlim_cur < 1200) {
+        nofile.rlim_cur = std::min<rlim_t>(nofile.rlim_max, 4096);
+        ::setrlimit(RLIMIT_NOFILE, &nofile);
+    }
+    start({});
+    const long rss_before = rss_kb(pid);
+    // Connected all at once (the listen backlog is small: the kernel retries
+    // the ones it drops in parallel).
+    std::vector<Fd> idle;
+    ASSERT_TRUE(in_netns(pid, [&] {
+        for (int i = 0; i < 1000; ++i) {
+            Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            sockaddr_in a = loopback(5555);
+            ::connect(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+            idle.push_back(std::move(s));
+        }
+    }));
+    const auto flood = std::chrono::steady_clock::now();
+    const long rss_flooded = rss_kb(pid);
+    // Slots free up at the deadline; a gateway that keeps trying gets one.
+    Gateway g;
+    Bytes result;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            EXPECT_TRUE(in_netns(pid, [&] { g.tcp = tcp_connect(5555); }));
+            if (read_n(g.tcp.get(), 20, 1000).size() != 20)
+                return false;
+            result = login(g, "user", "qzv");
+            return true;
+        },
+        30000));
+    EXPECT_EQ(result.size(), 120u);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - flood).count();
+    EXPECT_LE(waited, 25.0);
+    ASSERT_TRUE(g.send(le32(108)));
+    EXPECT_EQ(g.read(4), le32(2));
+    // Every one ends: refused at once, or closed at its login deadline.
+    const auto all_by = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int still_open = 0;
+    for (Fd &f : idle) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(all_by - std::chrono::steady_clock::now());
+        if (!closed_by_peer(f.get(), static_cast<int>(std::max<long>(left.count(), 100))))
+            ++still_open;
+    }
+    const long rss_after = rss_kb(pid);
+    std::printf("1000 idle connections: gateway in after %.1f s; rss %ld -> %ld -> %ld kB\n", waited,
+                rss_before, rss_flooded, rss_after);
+    EXPECT_LE(rss_flooded, rss_before + 16 * 1024);
+    EXPECT_LE(rss_after, rss_before + 16 * 1024);
 }
 
 TEST_F(Daemon, PrintsPttAndLoopsTheTalkersVoiceBack)
@@ -394,6 +493,9 @@ TEST_F(DaemonCommandLine, BadOptionsAreRefused)
                                           {"--xml-port", "65536"},
                                           {"--xml-port", "5555"}, // the binary port
                                           {"--radio-name", ""},
+                                          {"--proto", "1"},
+                                          {"--proto", "1.x"},
+                                          {"--proto", "70000.6"},
                                           {"stray"}}) {
         boardbox::BoxProcess b;
         args.insert(args.begin(), gatesimd);
