@@ -5,7 +5,7 @@
 
 #include "base/crc16_xmodem.h"
 #include "board/serial_control.h"
-#include "interfaces/panel_control.h"
+#include "tests/fronts/fake_panel_control.h"
 
 #include <gtest/gtest.h>
 
@@ -77,71 +77,6 @@ Bytes join(std::initializer_list<Bytes> parts)
         all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-
-class FakePanelControl : public class_panel_control
-{
-  public:
-    int init() override { return 0; }
-    void cb_async_setptt(int, const char *) override {}
-    void cb_async_unlocksql(int) override {}
-    void cb_async_gpiochanged(uint32_t, uint32_t) override {}
-    void cb_async_serial_senddata(int, const uint8_t *, uint16_t, int) override {}
-    void cb_async_upgradestatus(int, int, int) override {}
-    void cb_conn_connected(uint32_t, const proto::VersionInfo *, const proto::LoginResult *) override {}
-    void cb_conn_disconnected() override {}
-    void cb_gpio_changed(uint32_t, uint32_t) override {}
-    // Without the control's lock: the panel then takes its lock first and the
-    // control's second, the opposite of the display path below.
-    void cb_serialread(int, const uint8_t *data, uint16_t length) override
-    {
-        if (class_front46 *f = front.load())
-            f->feed(data, length);
-    }
-    void cb_front_ptt(int ptt) override
-    {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
-        record("ptt " + std::to_string(ptt));
-    }
-    void cb_async_dm3000_status(uint32_t, uint8_t, const uint8_t *, int) override {}
-    void cb_update_crypto(const uint8_t *, int, int) override {}
-    Gpio *get_gpio() override { return nullptr; }
-    SerialControl *get_serial() override { return nullptr; }
-    void send_button(int id, int state, int type) override
-    {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
-        record("button " + std::to_string(id) + " " + std::to_string(state) + " " + std::to_string(type));
-    }
-    void remote_reset() override { record("reset"); }
-
-    Calls take()
-    {
-        std::lock_guard<std::mutex> lock(m);
-        Calls c;
-        c.swap(calls);
-        return c;
-    }
-    bool wait_calls(size_t n)
-    {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, 10s, [&] { return calls.size() >= n; });
-    }
-
-    // Stands for the control's own lock, taken around every callback as the
-    // XML controls do.
-    std::recursive_mutex mutex;
-    std::atomic<class_front46 *> front{nullptr};
-
-  private:
-    void record(const std::string &c)
-    {
-        std::lock_guard<std::mutex> lock(m);
-        calls.push_back(c);
-        cv.notify_all();
-    }
-    std::mutex m;
-    std::condition_variable cv;
-    Calls calls;
-};
 
 class Front46Frames : public testing::Test
 {
