@@ -13,8 +13,10 @@
 //   PTT source report  00 07 | 1sss0000 | 00 pressed, 04 released | 00 00 C0 | CRC
 //   key event          00 0D | nine 00 | code | 01 pressed, 00 released | CRC   (15 bytes)
 //   dial event         00 0E | nine 00 | 02 | value | change | CRC            (16 bytes)
-// Everything it sends goes out from the line's tick (about every 10 ms), so a
-// frame split into pieces reaches the gateway in reads at least that far apart.
+// Everything it sends goes out from the line's tick (about every 10 ms), in
+// order of the time it is due, so a frame split into pieces reaches the
+// gateway in reads at least that far apart, and a key may be pressed while a
+// PTT source is held.
 //
 // Control socket, {"cmd": "front46" (or "tty1"), "op": ...}:
 //   "state"                         counters, poll spacing (min/mean/max/last ms),
@@ -287,7 +289,7 @@ class Front46Panel : public boardbox::TtyPeer
             if (action == "release")
                 queue(key_frame(c, false), 0, pieces, pause_ms, std::string(what) + " released");
             else if (action == "click")
-                queue(key_frame(c, false), hold + (pieces - 1) * pause_ms, pieces, pause_ms,
+                queue(key_frame(c, false), hold + (pieces - 1) * std::max(pause_ms, 10) + 1, pieces, pause_ms,
                       std::string(what) + " released after " + std::to_string(hold) + " ms");
             else if (action != "press")
                 return {{"ok", false}, {"error", "key action is press, release or click"}};
@@ -359,11 +361,11 @@ class Front46Panel : public boardbox::TtyPeer
     }
 
     // Queues `bytes` to go out `delay_ms` from now, in `pieces` parts `pause_ms`
-    // apart. Later items never overtake earlier ones.
+    // apart. Writes due at the same time leave in the order they were asked for.
     void queue(const Bytes &bytes, int delay_ms, int pieces, int pause_ms, const std::string &note,
                int ptt_source = -1, bool ptt_on = false)
     {
-        const double start = std::max(host_.now() + delay_ms / 1000.0, tx_.empty() ? 0.0 : tx_.back().due);
+        const double start = host_.now() + delay_ms / 1000.0;
         const size_t n = std::min(static_cast<size_t>(pieces), bytes.size());
         size_t at = 0;
         for (size_t i = 0; i < n; i++) {
@@ -371,10 +373,12 @@ class Front46Panel : public boardbox::TtyPeer
             // A piece due at the same time as the one before would leave in the
             // same write, so each waits one tick at least.
             const double due = start + static_cast<double>(i) * std::max(pause_ms, 10) / 1000.0;
-            tx_.push_back(
-                {due,
-                 Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size)),
-                 i == 0 ? note : std::string(), i + 1 == n ? ptt_source : -1, ptt_on});
+            Out o{due,
+                  Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size)),
+                  i == 0 ? note : std::string(), i + 1 == n ? ptt_source : -1, ptt_on};
+            auto pos = std::upper_bound(tx_.begin(), tx_.end(), due,
+                                        [](double d, const Out &x) { return d < x.due; });
+            tx_.insert(pos, std::move(o));
             at += size;
         }
     }

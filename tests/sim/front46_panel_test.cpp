@@ -158,6 +158,19 @@ TEST_F(Front46PanelTest, SendsPttKeyAndDialFramesOfTheRightShape)
     EXPECT_EQ(run(10), (std::vector<B>{kDialDown}));
 }
 
+TEST_F(Front46PanelTest, AKeyMayBeClickedWhileAPttSourceIsHeld)
+{
+    ctl({{"op", "ptt"}, {"source", 0}, {"on", true}, {"hold_ms", 200}});
+    ctl({{"op", "key"}, {"name", "P1"}, {"hold_ms", 50}});
+    EXPECT_EQ(run(10), (std::vector<B>{kPtt0Pressed + kP1Pressed}));
+    EXPECT_EQ(run(100), (std::vector<B>{kP1Released}));
+    EXPECT_EQ(ctl({{"op", "state"}})["ptt_held"], (nlohmann::json{0}));
+    std::vector<B> w = run(150);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0][3], 0x04);
+    EXPECT_EQ(ctl({{"op", "state"}})["ptt_held"], nlohmann::json::array());
+}
+
 TEST_F(Front46PanelTest, SplitsAndInjectsFaultyFrames)
 {
     ctl({{"op", "key"}, {"name", "P1"}, {"action", "press"}, {"pieces", 3}, {"pause_ms", 20}});
