@@ -317,6 +317,31 @@ TEST_F(XcmpSite, PanelPttKeysTheServerAndTheVoiceAndItsReleaseStopsThem)
     EXPECT_EQ(file_size(wav_), settled) << "voice still recorded after the release";
 }
 
+// The panel's key frames and the server's display frames at the same time:
+// the panel calls into the control on the serial reader's thread while the
+// link's thread hands display frames to the panel.
+TEST_F(XcmpSite, PanelKeysAndDisplayFramesAtTheSameTime)
+{
+    bring_up();
+    constexpr int rounds = 60;
+    const size_t from = srv_.line_count();
+    std::thread displays([&] {
+        for (int i = 0; i < rounds; i++)
+            server("disp XCMPEvent b64 " + hex(panel_frame({0x10, static_cast<uint8_t>(i), 0x20}), ""));
+    });
+    for (int i = 0; i < rounds; i++) {
+        panel({{"op", "key"}, {"name", i % 2 ? "UP" : "DOWN"}, {"hold_ms", 5}});
+        std::this_thread::sleep_for(15ms);
+    }
+    displays.join();
+    EXPECT_TRUE(poll_until([&] {
+        return count_lines(srv_, "gatesimd: xml XCMPAction", from) >= 2u * rounds;
+    })) << count_lines(srv_, "gatesimd: xml XCMPAction", from);
+    EXPECT_TRUE(poll_until([&] { return panel_count("displays") >= rounds; })) << panel_count("displays");
+    EXPECT_EQ(panel_count("bad_crc"), 0);
+    EXPECT_EQ(count_lines(gw_, "frame46: feed: error"), 0u);
+}
+
 TEST_F(XcmpSite, PanelKeysBecomeXcmpActionsAndBadFramesAreDropped)
 {
     bring_up();
