@@ -5,6 +5,7 @@
 // events and the audio through the two control sockets.
 #include "tests/system/site.h"
 
+#include "base/crc16_xmodem.h"
 #include "gateway/config_record.h"
 #include "sim/box_client.h"
 
@@ -72,12 +73,7 @@ site::Bytes panel_frame(const site::Bytes &payload)
     f[0] = static_cast<uint8_t>(l >> 8);
     f[1] = static_cast<uint8_t>(l);
     std::copy(payload.begin(), payload.end(), f.begin() + 2);
-    uint16_t crc = 0;
-    for (uint8_t b : payload) {
-        crc ^= static_cast<uint16_t>(b << 8);
-        for (int k = 0; k < 8; k++)
-            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
+    const uint16_t crc = crc16::xmodem(payload.data(), payload.size());
     f[l] = static_cast<uint8_t>(crc >> 8);
     f[l + 1] = static_cast<uint8_t>(crc);
     return f;
