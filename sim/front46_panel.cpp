@@ -16,7 +16,7 @@
 // Everything it sends goes out from the line's tick (about every 10 ms), in
 // order of the time it is due, so a frame split into pieces reaches the
 // gateway in reads at least that far apart, and a key may be pressed while a
-// PTT source is held.
+// PTT source is held; nothing is written between the pieces of a split frame.
 //
 // Control socket, {"cmd": "front46" (or "tty1"), "op": ...}:
 //   "state"                         counters, poll spacing (min/mean/max/last ms),
@@ -44,6 +44,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -231,6 +232,7 @@ class Front46Panel : public boardbox::TtyPeer
         std::string note;
         int ptt_source; // -1, or the source whose state this write sets
         bool ptt_on;
+        uint64_t group; // the request it belongs to
     };
 
     nlohmann::json control_locked(const nlohmann::json &req)
@@ -361,26 +363,33 @@ class Front46Panel : public boardbox::TtyPeer
     }
 
     // Queues `bytes` to go out `delay_ms` from now, in `pieces` parts `pause_ms`
-    // apart. Writes due at the same time leave in the order they were asked for.
+    // apart. Writes leave in the order they fall due (the order asked for at
+    // the same time), except that nothing comes between the pieces of one
+    // request: what falls due meanwhile waits for its last piece.
     void queue(const Bytes &bytes, int delay_ms, int pieces, int pause_ms, const std::string &note,
                int ptt_source = -1, bool ptt_on = false)
     {
         const double start = host_.now() + delay_ms / 1000.0;
         const size_t n = std::min(static_cast<size_t>(pieces), bytes.size());
+        const uint64_t group = ++groups_;
+        std::vector<Out> group_pieces;
         size_t at = 0;
         for (size_t i = 0; i < n; i++) {
             const size_t size = bytes.size() / n + (i < bytes.size() % n ? 1 : 0);
             // A piece due at the same time as the one before would leave in the
             // same write, so each waits one tick at least.
             const double due = start + static_cast<double>(i) * std::max(pause_ms, 10) / 1000.0;
-            Out o{due,
-                  Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size)),
-                  i == 0 ? note : std::string(), i + 1 == n ? ptt_source : -1, ptt_on};
-            auto pos = std::upper_bound(tx_.begin(), tx_.end(), due,
-                                        [](double d, const Out &x) { return d < x.due; });
-            tx_.insert(pos, std::move(o));
+            group_pieces.push_back(
+                {due,
+                 Bytes(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size)),
+                 i == 0 ? note : std::string(), i + 1 == n ? ptt_source : -1, ptt_on, group});
             at += size;
         }
+        auto pos =
+            std::upper_bound(tx_.begin(), tx_.end(), start, [](double d, const Out &x) { return d < x.due; });
+        while (pos != tx_.begin() && pos != tx_.end() && std::prev(pos)->group == pos->group)
+            ++pos;
+        tx_.insert(pos, group_pieces.begin(), group_pieces.end());
     }
 
     void parse()
@@ -452,6 +461,7 @@ class Front46Panel : public boardbox::TtyPeer
     double last_poll_ = -1;
     bool ptt_[8] = {};
     int8_t dial_ = 0;
+    uint64_t groups_ = 0;
 };
 
 boardbox::PeerRegistrar registrar("front46", [](boardbox::PeerHost &host, const std::string &) {

@@ -173,10 +173,17 @@ TEST_F(Front46Inbox, RefusedFramesCostTheRestOfTheirReadOnly)
     for (const char *kind : {"bad_crc", "length3", "length1297"}) {
         SCOPED_TRACE(kind);
         // The good P1 frames in the same write are dropped with the bad one;
-        // the next write, at least a tick later, is read again.
+        // a later write, at least a tick later, is read again. The pause that
+        // counts is the one between two reads, which a busy machine can
+        // shorten: a press lost so is tried again.
         ASSERT_EQ(ask({{"op", "inject"}, {"kind", kind}, {"then", "P1"}}, nullptr), 0);
         ASSERT_TRUE(wait_sent());
-        EXPECT_EQ(click("P2", 0xA1), (Calls{"button 161 1 0"}));
+        Calls before;
+        for (int i = 0; i < 5 && before != Calls{"button 161 1 0"}; i++) {
+            before = click("P2", 0xA1);
+            EXPECT_TRUE(before.empty() || before == Calls{"button 161 1 0"});
+        }
+        EXPECT_EQ(before, (Calls{"button 161 1 0"}));
     }
 }
 

@@ -171,6 +171,18 @@ TEST_F(Front46PanelTest, AKeyMayBeClickedWhileAPttSourceIsHeld)
     EXPECT_EQ(ctl({{"op", "state"}})["ptt_held"], nlohmann::json::array());
 }
 
+TEST_F(Front46PanelTest, NothingComesBetweenThePiecesOfASplitFrame)
+{
+    ctl({{"op", "key"}, {"name", "P1"}, {"hold_ms", 20}});
+    ctl({{"op", "send"}, {"hex", "01020304"}, {"frame", true}, {"pieces", 4}, {"pause_ms", 20}});
+    std::vector<B> w = run(80);
+    ASSERT_EQ(w.size(), 4u);
+    EXPECT_EQ(w[0], kP1Pressed + B({0x00, 0x06}));
+    EXPECT_EQ(w[1], (B{0x01, 0x02}));
+    EXPECT_EQ(w[2], (B{0x03, 0x04}));
+    EXPECT_EQ(w[3], B({0x0D, 0x03}) + kP1Released);
+}
+
 TEST_F(Front46PanelTest, SplitsAndInjectsFaultyFrames)
 {
     ctl({{"op", "key"}, {"name", "P1"}, {"action", "press"}, {"pieces", 3}, {"pause_ms", 20}});

@@ -353,20 +353,29 @@ TEST_F(XcmpSite, PanelKeysBecomeXcmpActionsAndBadFramesAreDropped)
                            "<XCMPAction><Button id=\"160\" state=\"0\" type=\"0\" /></XCMPAction>"}));
 
     // Faulty frames: the good P1 frames written right behind them are lost
-    // with them, the next key (a read later) is not. The dial only logs.
-    // Each request waits for the one before to be written, so that each
-    // write comes after a pause.
+    // with them, a key a read later is not. The pause that counts is the one
+    // between two reads of the gateway, which a busy machine can shorten, so
+    // a press lost so is tried again. The dial only logs.
     from = srv_.line_count();
     for (const char *kind : {"bad_crc", "length3", "length1297"}) {
+        SCOPED_TRACE(kind);
         panel({{"op", "inject"}, {"kind", kind}, {"then", "P1"}});
         ASSERT_TRUE(panel_sent());
+        bool pressed = false;
+        for (int i = 0; i < 5 && !pressed; i++) {
+            const size_t at = srv_.line_count();
+            panel({{"op", "key"}, {"name", "UP"}, {"hold_ms", 30}});
+            ASSERT_TRUE(srv_.wait_for_line("<Button id=\"135\" state=\"0\"", kEvent, at)) << srv_.tail();
+            pressed = count_lines(srv_, "<Button id=\"135\" state=\"1\"", at) > 0;
+        }
+        EXPECT_TRUE(pressed);
     }
     panel({{"op", "dial"}, {"change", 2}});
     ASSERT_TRUE(panel_sent());
     panel({{"op", "key"}, {"name", "DOWN"}, {"pieces", 4}, {"pause_ms", 20}});
     ASSERT_TRUE(srv_.wait_for_line("<Button id=\"136\" state=\"0\"", kEvent, from)) << srv_.tail();
     EXPECT_EQ(count_lines(srv_, "id=\"160\"", from), 0u);
-    EXPECT_EQ(count_lines(srv_, "<XCMPAction>", from), 2u * 2u); // in and logged, press and release
+    EXPECT_EQ(count_lines(srv_, "<Button id=\"136\" state=\"1\"", from), 2u); // in and logged
     EXPECT_TRUE(gw_.wait_for_line("frame46: feed: error: CRC16 !", kEvent));
     EXPECT_TRUE(gw_.wait_for_line("frame46: feed: error: size: 3 !", kEvent));
     EXPECT_TRUE(gw_.wait_for_line("frame46: feed: error: size: 1297 !", kEvent));
