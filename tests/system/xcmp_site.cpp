@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <regex>
 
 namespace
@@ -21,6 +19,8 @@ namespace
 using namespace std::chrono_literals;
 using nlohmann::json;
 using site::Clock;
+using site::count_lines;
+using site::file_size;
 using site::ms;
 
 const ms kStartup = 40s; // gwlinkd start, login (loaded machine)
@@ -31,38 +31,6 @@ constexpr uint32_t BATTERY_OUTPUT = 0x40000;
 std::string bin(const char *name)
 {
     return std::string(GW_BUILD_DIR) + "/bin/" + name;
-}
-
-// The site configuration of the GM360 tests with radio type xcmp and the
-// server's XML port.
-void write_xcmp_config(int xml_port, int codec = 1)
-{
-    site::write_config(xml_port, 0, codec);
-    uint8_t image[config_format::record_size] = {};
-    int fd = ::open("/config/main.cfg", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::read(fd, image, sizeof image), static_cast<ssize_t>(sizeof image));
-    ::close(fd);
-    config_format::config_record rec = config_format::decode(image);
-    rec.radio_type = config_format::radio_xcmp;
-    config_format::encode(rec, image);
-    site::write_file("/config/main.cfg", image, sizeof image);
-}
-
-long file_size(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
-}
-
-size_t count_lines(site::Child &c, const std::string &text, size_t from = 0)
-{
-    size_t n = 0;
-    std::vector<std::string> lines = c.lines();
-    for (size_t i = from; i < lines.size(); i++)
-        if (lines[i].find(text) != std::string::npos)
-            n++;
-    return n;
 }
 
 // A panel frame: big-endian length, payload, CRC-16/XMODEM of the payload.
@@ -180,7 +148,7 @@ class XcmpSite : public testing::Test
     }
     void start_gateway(int codec = 1)
     {
-        write_xcmp_config(port_ + 2, codec);
+        site::write_config(port_ + 2, 0, codec, 4, config_format::radio_xcmp);
         ASSERT_EQ(gw_.start({bin("gwlinkd")}), 0);
     }
     void wait_logins(size_t n)
