@@ -159,10 +159,11 @@ int Box::start_devices(std::string &why)
     site_.start();
     if (flash_.start(why) != 0)
         return -1;
-    pio_thread_ = std::thread([this] { pio_loop(); });
+    // The lines' peers first: the PIO thread tells them of output changes.
     for (auto &t : ttys_)
         if (t->start(why) != 0)
             return -1;
+    pio_thread_ = std::thread([this] { pio_loop(); });
     register_commands();
     if (control_.start() != 0) {
         why = "cannot start the control socket";

@@ -19,6 +19,8 @@ namespace
 
 using namespace std::chrono_literals;
 using site::Clock;
+using site::count_lines;
+using site::file_size;
 using site::ms;
 
 constexpr uint32_t HEAD_PTT = 0x200; // active low
@@ -30,42 +32,12 @@ std::string bin(const char *name)
     return std::string(GW_BUILD_DIR) + "/bin/" + name;
 }
 
-// The site configuration of the GM360 tests with radio type dm3000.
-void write_dm_config(int port)
-{
-    site::write_config(port, 0, 1);
-    uint8_t image[config_format::record_size] = {};
-    int fd = ::open("/config/main.cfg", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::read(fd, image, sizeof image), static_cast<ssize_t>(sizeof image));
-    ::close(fd);
-    config_format::config_record rec = config_format::decode(image);
-    rec.radio_type = config_format::radio_dm3000;
-    config_format::encode(rec, image);
-    site::write_file("/config/main.cfg", image, sizeof image);
-}
-
-long file_size(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
-}
-
 std::vector<uint8_t> logo()
 {
     pbm::Image img;
     std::string error;
     pbm::load(std::string(GW_SOURCE_DIR) + "/fronts/dm3000_logo.pbm", img, error);
     return img.pixels;
-}
-
-size_t count_lines(site::Child &c, const std::string &text)
-{
-    size_t n = 0;
-    for (const std::string &l : c.lines())
-        if (l.find(text) != std::string::npos)
-            n++;
-    return n;
 }
 
 class Dm3000Site : public testing::Test
@@ -179,7 +151,7 @@ class Dm3000Site : public testing::Test
     }
     void start_gateway()
     {
-        write_dm_config(port_);
+        site::write_config(port_, 0, 1, 4, config_format::radio_dm3000);
         ASSERT_EQ(gw_.start({bin("gwlinkd")}), 0);
     }
     void wait_logins(size_t n)

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +82,13 @@ inline void write_config(int port, int crypto_mode, int codec, int buffers = 4,
     uint8_t c[4];
     bytes::put_le32(c, static_cast<uint32_t>(codec));
     write_file("/config/codec.cfg", c, sizeof c);
+}
+
+// Size of a file (a recording growing), -1 when there is none.
+inline long file_size(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
 // Waits for pred() under lock, at most `timeout`.
@@ -240,6 +248,17 @@ class Child
     std::condition_variable cv_;
     std::vector<std::string> lines_;
 };
+
+// How many lines of `c`, from line `from` on, contain `text`.
+inline size_t count_lines(Child &c, const std::string &text, size_t from = 0)
+{
+    size_t n = 0;
+    std::vector<std::string> lines = c.lines();
+    for (size_t i = from; i < lines.size(); i++)
+        if (lines[i].find(text) != std::string::npos)
+            n++;
+    return n;
+}
 
 // G.711 A-law, for building and checking voice frames.
 inline int16_t alaw_decode(uint8_t a)
