@@ -60,6 +60,7 @@ class FakeSim : public libgatesim
     int rtp_member_del(const std::string &, int) override { return -1; }
     int talker_take(const std::string &, int, const std::string &) override { return -2; }
     int talker_free(const std::string &, int, const std::string &) override { return -1; }
+    void set_cb_blocked_list(cb_blocked_list) override {}
 
     std::vector<Call> calls()
     {
