@@ -18,7 +18,6 @@
 #include <sys/un.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace
@@ -217,12 +216,23 @@ class SerialRadioSite : public testing::Test
     // Everything the server received in XE SerialDisp documents, in order.
     Bytes server_serial()
     {
-        static const std::regex xe("gatesimd: xml XE SerialDisp \\[[^\\]]*\\]: [0-9]+ bytes: (.*)$");
+        // Lines "gatesimd: xml XE SerialDisp [USER]: N bytes: HEX".
+        static const std::string head = "gatesimd: xml XE SerialDisp [";
+        static const std::string count_end = " bytes: ";
         Bytes all;
         for (const std::string &line : server_.lines()) {
-            std::smatch mm;
-            if (std::regex_search(line, mm, xe))
-                all = all + bytes_of(mm[1]);
+            size_t at = line.find(head);
+            if (at == std::string::npos)
+                continue;
+            size_t user_end = line.find("]: ", at + head.size());
+            if (user_end == std::string::npos)
+                continue;
+            size_t digits = user_end + 3, n = digits;
+            while (n < line.size() && line[n] >= '0' && line[n] <= '9')
+                ++n;
+            if (n == digits || line.compare(n, count_end.size(), count_end) != 0)
+                continue;
+            all = all + bytes_of(line.substr(n + count_end.size()));
         }
         return all;
     }
