@@ -2,7 +2,7 @@
 // noise) sends, in chunks whose timing comes from the input: nothing it does
 // may crash, and it only ever reports PTT and keys to its control.
 #include "fronts/front46.h"
-#include "interfaces/panel_control.h"
+#include "tests/board/control_stub.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -10,34 +10,19 @@
 namespace
 {
 
-class SilentControl : public class_panel_control
+class SilentControl : public PanelControlStub
 {
   public:
-    int init() override { return 0; }
-    void cb_async_setptt(int, const char *) override {}
-    void cb_async_unlocksql(int) override {}
-    void cb_async_gpiochanged(uint32_t, uint32_t) override {}
-    void cb_async_serial_senddata(int, const uint8_t *, uint16_t, int) override {}
-    void cb_async_upgradestatus(int, int, int) override {}
-    void cb_conn_connected(uint32_t, const proto::VersionInfo *, const proto::LoginResult *) override {}
-    void cb_conn_disconnected() override {}
-    void cb_gpio_changed(uint32_t, uint32_t) override {}
-    void cb_serialread(int, const uint8_t *, uint16_t) override {}
     void cb_front_ptt(int ptt) override
     {
         if (ptt != 0 && ptt != 1)
             __builtin_trap();
     }
-    void cb_async_dm3000_status(uint32_t, uint8_t, const uint8_t *, int) override {}
-    void cb_update_crypto(const uint8_t *, int, int) override {}
-    Gpio *get_gpio() override { return nullptr; }
-    SerialControl *get_serial() override { return nullptr; }
     void send_button(int, int state, int type) override
     {
         if ((state != 0 && state != 1) || type != 0)
             __builtin_trap();
     }
-    void remote_reset() override {}
 };
 
 } // namespace

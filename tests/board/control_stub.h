@@ -1,9 +1,11 @@
-// A class_control that does nothing; tests override the callbacks they watch.
+// A control that does nothing; tests override the callbacks they watch.
+// PanelControlStub adds the panel's two calls.
 #pragma once
 
 #include "interfaces/control.h"
+#include "interfaces/panel_control.h"
 
-class ControlStub : public class_control
+template <class Interface> class BasicControlStub : public Interface
 {
   public:
     int init() override { return 0; }
@@ -21,4 +23,13 @@ class ControlStub : public class_control
     void cb_update_crypto(const uint8_t *, int, int) override {}
     Gpio *get_gpio() override { return nullptr; }
     SerialControl *get_serial() override { return nullptr; }
+};
+
+using ControlStub = BasicControlStub<class_control>;
+
+class PanelControlStub : public BasicControlStub<class_panel_control>
+{
+  public:
+    void send_button(int, int, int) override {}
+    void remote_reset() override {}
 };

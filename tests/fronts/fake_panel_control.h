@@ -2,7 +2,7 @@
 #pragma once
 
 #include "fronts/front46.h"
-#include "interfaces/panel_control.h"
+#include "tests/board/control_stub.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,18 +12,9 @@
 #include <string>
 #include <vector>
 
-class FakePanelControl : public class_panel_control
+class FakePanelControl : public PanelControlStub
 {
   public:
-    int init() override { return 0; }
-    void cb_async_setptt(int, const char *) override {}
-    void cb_async_unlocksql(int) override {}
-    void cb_async_gpiochanged(uint32_t, uint32_t) override {}
-    void cb_async_serial_senddata(int, const uint8_t *, uint16_t, int) override {}
-    void cb_async_upgradestatus(int, int, int) override {}
-    void cb_conn_connected(uint32_t, const proto::VersionInfo *, const proto::LoginResult *) override {}
-    void cb_conn_disconnected() override {}
-    void cb_gpio_changed(uint32_t, uint32_t) override {}
     // Without the control's lock, so a panel that kept its own lock while
     // calling back would take the two locks in the opposite order to a
     // display frame sent under the control's lock.
@@ -37,10 +28,6 @@ class FakePanelControl : public class_panel_control
         std::lock_guard<std::recursive_mutex> lock(mutex);
         record("ptt " + std::to_string(ptt));
     }
-    void cb_async_dm3000_status(uint32_t, uint8_t, const uint8_t *, int) override {}
-    void cb_update_crypto(const uint8_t *, int, int) override {}
-    Gpio *get_gpio() override { return nullptr; }
-    SerialControl *get_serial() override { return nullptr; }
     void send_button(int id, int state, int type) override
     {
         std::lock_guard<std::recursive_mutex> lock(mutex);
