@@ -4,6 +4,7 @@
 #include "board/serial_control.h"
 #include "gateway/config.h"
 #include "link/roip_conn.h"
+#include "voice/voip.h"
 #include "wire/roip_proto.h"
 
 #include <arpa/inet.h>
@@ -31,31 +32,47 @@ std::unique_ptr<class_roip_conn> create_server_link(class_control *listener)
 
 } // namespace
 
-int open_binary_link(class_control *listener, uint32_t gpio_values, const SerialSettings &line,
-                     const char *serial_error, std::unique_ptr<GpioAT91> &gpio,
-                     std::unique_ptr<SerialControl> &serial, std::unique_ptr<class_roip_conn> &conn)
+class_control_binary::class_control_binary(class_voip *voip) : voip_(voip) {}
+
+class_control_binary::~class_control_binary() = default;
+
+void class_control_binary::close_link()
 {
-    gpio = std::make_unique<GpioAT91>(listener);
-    if (!gpio->is_ready()) {
+    conn_.reset();
+    serial_.reset();
+    gpio_.reset();
+}
+
+void class_control_binary::stop()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    initialised_ = 0;
+}
+
+int class_control_binary::open_link(uint32_t gpio_values, const SerialSettings &line,
+                                    const char *serial_error)
+{
+    gpio_ = std::make_unique<GpioAT91>(this);
+    if (!gpio_->is_ready()) {
         std::puts("cannot initialize gpio");
         return -1;
     }
-    gpio->start(GPIO_DIRECTION, gpio_values);
+    gpio_->start(GPIO_DIRECTION, gpio_values);
 
-    serial = std::make_unique<SerialControl>(listener, 0, "/dev/ttyS1");
-    serial->open(&line);
-    serial->SetTimeoutReset(0);
-    if (!serial->is_open()) {
+    serial_ = std::make_unique<SerialControl>(this, 0, "/dev/ttyS1");
+    serial_->open(&line);
+    serial_->SetTimeoutReset(0);
+    if (!serial_->is_open()) {
         std::fputs(serial_error, stdout);
         return -1;
     }
 
-    conn = create_server_link(listener);
-    conn->start();
+    conn_ = create_server_link(this);
+    conn_->start();
     return 0;
 }
 
-void apply_server_codec(const proto::LoginResult *login)
+void class_control_binary::apply_server_codec(const proto::LoginResult *login)
 {
     if (!login || login->codec_type == g_config.codec())
         return;
@@ -72,4 +89,33 @@ void apply_server_codec(const proto::LoginResult *login)
     }
     int ignored = std::system("killall gwlinkd");
     (void)ignored;
+}
+
+void class_control_binary::end_voice_for_upgrade()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!initialised_)
+        return;
+    voip_->setRemote(0, 0, 0);
+    conn_->setptt(0);
+}
+
+void class_control_binary::cb_update_crypto(const uint8_t *key, int key_length, int mode)
+{
+    if (!initialised_)
+        return;
+    std::printf("event\t: cb_update_crypto: mode: %d, key_len: %d\n", mode, key_length);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initialised_)
+        voip_->setCryptoKey(key, key_length, mode);
+}
+
+Gpio *class_control_binary::get_gpio()
+{
+    return gpio_.get();
+}
+
+SerialControl *class_control_binary::get_serial()
+{
+    return serial_.get();
 }

@@ -4,24 +4,18 @@
 // After every login the server is asked for the head's display.
 #pragma once
 
-#include "interfaces/control.h"
+#include "control/binary_link.h"
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 
 class class_voip;
-class class_roip_conn;
 class class_dmfront;
-class GpioAT91;
 
-class class_control_dm : public class_control
+class class_control_dm : public class_control_binary
 {
   public:
     explicit class_control_dm(class_voip *voip);
     ~class_control_dm() override;
-    class_control_dm(const class_control_dm &) = delete;
-    class_control_dm &operator=(const class_control_dm &) = delete;
 
     int init() override;
     void cb_async_setptt(int ptt, const char *login) override;
@@ -37,16 +31,7 @@ class class_control_dm : public class_control
     // Called by the DM front with both locks held, so it takes none.
     void cb_front_ptt(int ptt) override;
     void cb_async_dm3000_status(uint32_t a, uint8_t b, const uint8_t *status, int length) override;
-    void cb_update_crypto(const uint8_t *key, int key_length, int mode) override;
-    Gpio *get_gpio() override;
-    SerialControl *get_serial() override;
 
   private:
-    std::mutex mutex_;
-    std::atomic<int> initialised_{0};
-    class_voip *voip_;
-    std::unique_ptr<class_roip_conn> conn_;
-    std::unique_ptr<GpioAT91> gpio_;
-    std::unique_ptr<SerialControl> serial_;
     std::unique_ptr<class_dmfront> front_;
 };

@@ -20,20 +20,13 @@ const SerialSettings HEAD_LINE{9600, 'n', 1};
 
 } // namespace
 
-class_control_gm::class_control_gm(class_voip *voip) : voip_(voip) {}
+class_control_gm::class_control_gm(class_voip *voip) : class_control_binary(voip) {}
 
 class_control_gm::~class_control_gm()
 {
-    // From here on every callback returns without acting; one that is acting
-    // now finishes first.
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        initialised_ = 0;
-    }
+    stop();
     front_.reset();
-    conn_.reset();
-    serial_.reset();
-    gpio_.reset();
+    close_link();
 }
 
 int class_control_gm::init()
@@ -41,8 +34,7 @@ int class_control_gm::init()
     if (initialised_)
         return -1;
 
-    if (open_binary_link(this, GPIO_VALUES, HEAD_LINE, "cannot initialize serial 0 (ttyS1)", gpio_, serial_,
-                         conn_) != 0)
+    if (open_link(GPIO_VALUES, HEAD_LINE, "cannot initialize serial 0 (ttyS1)") != 0)
         return -1;
 
     front_ = std::make_unique<class_gmfront>(this, conn_.get(), gpio_.get(), serial_.get());
@@ -96,11 +88,7 @@ void class_control_gm::cb_async_upgradestatus(int status, int, int)
     if (!initialised_)
         return;
     std::printf("event\t: packettype_upgradestatus [status:%d]\n", status);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!initialised_)
-        return;
-    voip_->setRemote(0, 0, 0);
-    conn_->setptt(0);
+    end_voice_for_upgrade();
 }
 
 void class_control_gm::cb_conn_connected(uint32_t server_addr, const proto::VersionInfo *,
@@ -172,23 +160,3 @@ void class_control_gm::cb_front_ptt(int ptt)
 }
 
 void class_control_gm::cb_async_dm3000_status(uint32_t, uint8_t, const uint8_t *, int) {}
-
-void class_control_gm::cb_update_crypto(const uint8_t *key, int key_length, int mode)
-{
-    if (!initialised_)
-        return;
-    std::printf("event\t: cb_update_crypto: mode: %d, key_len: %d\n", mode, key_length);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (initialised_)
-        voip_->setCryptoKey(key, key_length, mode);
-}
-
-Gpio *class_control_gm::get_gpio()
-{
-    return gpio_.get();
-}
-
-SerialControl *class_control_gm::get_serial()
-{
-    return serial_.get();
-}

@@ -3,24 +3,18 @@
 // the two; the active-low GPIO line 0x1000 is the local PTT.
 #pragma once
 
-#include "interfaces/control.h"
+#include "control/binary_link.h"
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 
 class class_voip;
-class class_roip_conn;
 class class_gmfront;
-class GpioAT91;
 
-class class_control_gm : public class_control
+class class_control_gm : public class_control_binary
 {
   public:
     explicit class_control_gm(class_voip *voip);
     ~class_control_gm() override;
-    class_control_gm(const class_control_gm &) = delete;
-    class_control_gm &operator=(const class_control_gm &) = delete;
 
     int init() override;
     void cb_async_setptt(int ptt, const char *login) override;
@@ -35,19 +29,10 @@ class class_control_gm : public class_control
     void cb_serialread(int serial_id, const uint8_t *data, uint16_t length) override;
     void cb_front_ptt(int ptt) override;
     void cb_async_dm3000_status(uint32_t a, uint8_t b, const uint8_t *status, int length) override;
-    void cb_update_crypto(const uint8_t *key, int key_length, int mode) override;
-    Gpio *get_gpio() override;
-    SerialControl *get_serial() override;
 
     // The front relay, for the supervision loop's interrupt line; null before init.
     class_gmfront *front() { return front_.get(); }
 
   private:
-    std::mutex mutex_;
-    std::atomic<int> initialised_{0};
-    class_voip *voip_;
-    std::unique_ptr<class_roip_conn> conn_;
-    std::unique_ptr<GpioAT91> gpio_;
-    std::unique_ptr<SerialControl> serial_;
     std::unique_ptr<class_gmfront> front_;
 };
