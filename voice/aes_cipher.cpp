@@ -113,6 +113,41 @@ inline uint32_t invSubWord(uint32_t w)
     return column(kInvSbox[byte0(w)], kInvSbox[byte1(w)], kInvSbox[byte2(w)], kInvSbox[byte3(w)]);
 }
 
+// The rounds look their tables up by byte offset, state byte times four, cut
+// out of the state word by one AND against a mask: on the ARM9 the word's
+// shift folds into that AND when the mask is in a register, so each lookup is
+// two instructions. inRegister hides a value from constant folding, which
+// would otherwise turn the AND into a shift and an AND with an immediate.
+constexpr uint32_t kOffsetMask = 0x3FC;
+
+template <typename T> inline T inRegister(T v)
+{
+    asm("" : "+r"(v));
+    return v;
+}
+
+inline uint32_t at(const uint8_t *table, uint32_t offset)
+{
+    return *reinterpret_cast<const uint32_t *>(table + offset);
+}
+
+inline uint32_t off0(uint32_t w, uint32_t m)
+{
+    return (w >> 22) & m;
+}
+inline uint32_t off1(uint32_t w, uint32_t m)
+{
+    return (w >> 14) & m;
+}
+inline uint32_t off2(uint32_t w, uint32_t m)
+{
+    return (w >> 6) & m;
+}
+inline uint32_t off3(uint32_t w, uint32_t m)
+{
+    return (w << 2) & m;
+}
+
 inline uint32_t invMixColumn(uint32_t w)
 {
     // kTd applies InvSubBytes first; undo it with the forward S-box.
@@ -149,28 +184,29 @@ void AesCipher::setKey(const uint8_t key[kKeySize], int roundCount)
 
 void AesCipher::encryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
 {
+    const uint8_t *te = inRegister(reinterpret_cast<const uint8_t *>(kTe.data()));
+    const uint32_t m = inRegister(kOffsetMask);
     const uint32_t *rk = encKeys;
+    const uint32_t *last = encKeys + 4 * rounds;
     uint32_t s0 = bytes::get_be32(in) ^ rk[0];
     uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
     uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
     uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
-    for (int r = 1; r < rounds; ++r) {
-        rk += 4;
-        const uint32_t t0 = kTe[byte0(s0)] ^ ror(kTe[byte1(s1)], 8) ^ ror(kTe[byte2(s2)], 16) ^
-                            ror(kTe[byte3(s3)], 24) ^ rk[0];
-        const uint32_t t1 = kTe[byte0(s1)] ^ ror(kTe[byte1(s2)], 8) ^ ror(kTe[byte2(s3)], 16) ^
-                            ror(kTe[byte3(s0)], 24) ^ rk[1];
-        const uint32_t t2 = kTe[byte0(s2)] ^ ror(kTe[byte1(s3)], 8) ^ ror(kTe[byte2(s0)], 16) ^
-                            ror(kTe[byte3(s1)], 24) ^ rk[2];
-        const uint32_t t3 = kTe[byte0(s3)] ^ ror(kTe[byte1(s0)], 8) ^ ror(kTe[byte2(s1)], 16) ^
-                            ror(kTe[byte3(s2)], 24) ^ rk[3];
+    for (rk += 4; rk != last; rk += 4) {
+        const uint32_t t0 = at(te, off0(s0, m)) ^ ror(at(te, off1(s1, m)), 8) ^ ror(at(te, off2(s2, m)), 16) ^
+                            ror(at(te, off3(s3, m)), 24) ^ rk[0];
+        const uint32_t t1 = at(te, off0(s1, m)) ^ ror(at(te, off1(s2, m)), 8) ^ ror(at(te, off2(s3, m)), 16) ^
+                            ror(at(te, off3(s0, m)), 24) ^ rk[1];
+        const uint32_t t2 = at(te, off0(s2, m)) ^ ror(at(te, off1(s3, m)), 8) ^ ror(at(te, off2(s0, m)), 16) ^
+                            ror(at(te, off3(s1, m)), 24) ^ rk[2];
+        const uint32_t t3 = at(te, off0(s3, m)) ^ ror(at(te, off1(s0, m)), 8) ^ ror(at(te, off2(s1, m)), 16) ^
+                            ror(at(te, off3(s2, m)), 24) ^ rk[3];
         s0 = t0;
         s1 = t1;
         s2 = t2;
         s3 = t3;
     }
     // Final round: no MixColumns.
-    rk += 4;
     bytes::put_be32(out,
                     column(kSbox[byte0(s0)], kSbox[byte1(s1)], kSbox[byte2(s2)], kSbox[byte3(s3)]) ^ rk[0]);
     bytes::put_be32(out + 4,
@@ -183,27 +219,28 @@ void AesCipher::encryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSiz
 
 void AesCipher::decryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
 {
+    const uint8_t *td = inRegister(reinterpret_cast<const uint8_t *>(kTd.data()));
+    const uint32_t m = inRegister(kOffsetMask);
     const uint32_t *rk = decKeys;
+    const uint32_t *last = decKeys + 4 * rounds;
     uint32_t s0 = bytes::get_be32(in) ^ rk[0];
     uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
     uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
     uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
-    for (int r = 1; r < rounds; ++r) {
-        rk += 4;
-        const uint32_t t0 = kTd[byte0(s0)] ^ ror(kTd[byte1(s3)], 8) ^ ror(kTd[byte2(s2)], 16) ^
-                            ror(kTd[byte3(s1)], 24) ^ rk[0];
-        const uint32_t t1 = kTd[byte0(s1)] ^ ror(kTd[byte1(s0)], 8) ^ ror(kTd[byte2(s3)], 16) ^
-                            ror(kTd[byte3(s2)], 24) ^ rk[1];
-        const uint32_t t2 = kTd[byte0(s2)] ^ ror(kTd[byte1(s1)], 8) ^ ror(kTd[byte2(s0)], 16) ^
-                            ror(kTd[byte3(s3)], 24) ^ rk[2];
-        const uint32_t t3 = kTd[byte0(s3)] ^ ror(kTd[byte1(s2)], 8) ^ ror(kTd[byte2(s1)], 16) ^
-                            ror(kTd[byte3(s0)], 24) ^ rk[3];
+    for (rk += 4; rk != last; rk += 4) {
+        const uint32_t t0 = at(td, off0(s0, m)) ^ ror(at(td, off1(s3, m)), 8) ^ ror(at(td, off2(s2, m)), 16) ^
+                            ror(at(td, off3(s1, m)), 24) ^ rk[0];
+        const uint32_t t1 = at(td, off0(s1, m)) ^ ror(at(td, off1(s0, m)), 8) ^ ror(at(td, off2(s3, m)), 16) ^
+                            ror(at(td, off3(s2, m)), 24) ^ rk[1];
+        const uint32_t t2 = at(td, off0(s2, m)) ^ ror(at(td, off1(s1, m)), 8) ^ ror(at(td, off2(s0, m)), 16) ^
+                            ror(at(td, off3(s3, m)), 24) ^ rk[2];
+        const uint32_t t3 = at(td, off0(s3, m)) ^ ror(at(td, off1(s2, m)), 8) ^ ror(at(td, off2(s1, m)), 16) ^
+                            ror(at(td, off3(s0, m)), 24) ^ rk[3];
         s0 = t0;
         s1 = t1;
         s2 = t2;
         s3 = t3;
     }
-    rk += 4;
     bytes::put_be32(out, invSubWord(column(byte0(s0), byte1(s3), byte2(s2), byte3(s1))) ^ rk[0]);
     bytes::put_be32(out + 4, invSubWord(column(byte0(s1), byte1(s0), byte2(s3), byte3(s2))) ^ rk[1]);
     bytes::put_be32(out + 8, invSubWord(column(byte0(s2), byte1(s1), byte2(s0), byte3(s3))) ^ rk[2]);
