@@ -74,23 +74,24 @@ int main(int argc, char **argv)
     uint32_t codes[160];
     for (int i = 0; i < 160; ++i)
         words[i] = ssc_play_word(0, static_cast<uint8_t>(f.alaw[i])) << 1;
-    ops.push_back({{"ssc_pack_160", "", [&] {
+    ops.push_back({{"ssc_pack_160", "",
+                    [&] {
                         AudioDeviceSSC::packPlayWords(words, f.pcm.data(), 160, nullptr);
                         voicebench::keep(words);
                     }},
                    8});
-    ops.push_back({{"ssc_unpack_160", "", [&] {
+    ops.push_back({{"ssc_unpack_160", "",
+                    [&] {
                         AudioDeviceSSC::unpackCaptureWords(f.pcmOut.data(), codes, words, 160);
                         voicebench::keep(codes);
                     }},
                    8});
     // The receive side's parse of a datagram into a packet, freed again.
-    ops.push_back({{"rtp_parse_free_172", "", [&] {
-                        delete RtpPacket::fromDatagram(f.packet, sizeof f.packet);
-                    }},
-                   8});
+    ops.push_back(
+        {{"rtp_parse_free_172", "", [&] { delete RtpPacket::fromDatagram(f.packet, sizeof f.packet); }}, 8});
     for (auto &op : voicebench::makeOps(f)) {
-        const bool codec = op.name.find("gsm") != std::string::npos || op.name.find("speex") != std::string::npos;
+        const bool codec =
+            op.name.find("gsm") != std::string::npos || op.name.find("speex") != std::string::npos;
         ops.push_back({op, codec ? 2 : 8});
     }
 

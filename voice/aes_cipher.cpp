@@ -4,6 +4,10 @@
 
 #include <array>
 
+// The state and the round keys are held as column words with row 0 in the
+// least significant byte: that is the order in which the block's bytes are
+// loaded and stored, so no byte swaps are needed on the way in or out.
+
 namespace
 {
 
@@ -51,13 +55,15 @@ constexpr uint8_t gmul(uint8_t a, uint8_t b)
     return p;
 }
 
+// A column word from its four rows.
 constexpr uint32_t column(uint8_t r0, uint8_t r1, uint8_t r2, uint8_t r3)
 {
-    return (uint32_t(r0) << 24) | (uint32_t(r1) << 16) | (uint32_t(r2) << 8) | uint32_t(r3);
+    return uint32_t(r0) | (uint32_t(r1) << 8) | (uint32_t(r2) << 16) | (uint32_t(r3) << 24);
 }
 
-// SubBytes and MixColumns of one byte in row 0 of a column; the other rows are
-// the same word rotated, which keeps one 1 KiB table per direction.
+// SubBytes and MixColumns of one byte in row 0 of a column; a byte in row r
+// gives the same word rotated up by r rows, which keeps one 1 KiB table per
+// direction.
 constexpr Table32 makeEncTable()
 {
     Table32 t{};
@@ -86,31 +92,23 @@ inline uint32_t ror(uint32_t v, unsigned n)
     return (v >> n) | (v << (32 - n));
 }
 
-inline uint8_t byte0(uint32_t w)
+// A table word moved from row 0 to row r.
+inline uint32_t toRow1(uint32_t v)
 {
-    return static_cast<uint8_t>(w >> 24);
+    return ror(v, 24);
 }
-inline uint8_t byte1(uint32_t w)
+inline uint32_t toRow2(uint32_t v)
 {
-    return static_cast<uint8_t>(w >> 16);
+    return ror(v, 16);
 }
-inline uint8_t byte2(uint32_t w)
+inline uint32_t toRow3(uint32_t v)
 {
-    return static_cast<uint8_t>(w >> 8);
-}
-inline uint8_t byte3(uint32_t w)
-{
-    return static_cast<uint8_t>(w);
+    return ror(v, 8);
 }
 
-inline uint32_t subWord(uint32_t w)
+inline uint8_t row(uint32_t w, int r)
 {
-    return column(kSbox[byte0(w)], kSbox[byte1(w)], kSbox[byte2(w)], kSbox[byte3(w)]);
-}
-
-inline uint32_t invSubWord(uint32_t w)
-{
-    return column(kInvSbox[byte0(w)], kInvSbox[byte1(w)], kInvSbox[byte2(w)], kInvSbox[byte3(w)]);
+    return static_cast<uint8_t>(w >> (8 * r));
 }
 
 // The rounds look their tables up by byte offset, state byte times four, cut
@@ -133,26 +131,43 @@ inline uint32_t at(const uint8_t *table, uint32_t offset)
 
 inline uint32_t off0(uint32_t w, uint32_t m)
 {
-    return (w >> 22) & m;
+    return (w << 2) & m;
 }
 inline uint32_t off1(uint32_t w, uint32_t m)
 {
-    return (w >> 14) & m;
+    return (w >> 6) & m;
 }
 inline uint32_t off2(uint32_t w, uint32_t m)
 {
-    return (w >> 6) & m;
+    return (w >> 14) & m;
 }
 inline uint32_t off3(uint32_t w, uint32_t m)
 {
-    return (w << 2) & m;
+    return (w >> 22) & m;
 }
 
-inline uint32_t invMixColumn(uint32_t w)
+// The last round of a column, byte by byte straight to the output: row r
+// comes through the S-box from the word given for it, then the round key.
+// bm is 0xFF in a register (see inRegister below).
+inline void finalColumn(const Table8 &box, uint32_t bm, uint8_t *out, uint32_t w0, uint32_t w1, uint32_t w2,
+                        uint32_t w3, uint32_t key)
+{
+    out[0] = static_cast<uint8_t>(box[w0 & bm] ^ key);
+    out[1] = static_cast<uint8_t>(box[(w1 >> 8) & bm] ^ (key >> 8));
+    out[2] = static_cast<uint8_t>(box[(w2 >> 16) & bm] ^ (key >> 16));
+    out[3] = static_cast<uint8_t>(box[w3 >> 24] ^ (key >> 24));
+}
+
+uint32_t subWord(uint32_t w)
+{
+    return column(kSbox[row(w, 0)], kSbox[row(w, 1)], kSbox[row(w, 2)], kSbox[row(w, 3)]);
+}
+
+uint32_t invMixColumn(uint32_t w)
 {
     // kTd applies InvSubBytes first; undo it with the forward S-box.
-    return kTd[kSbox[byte0(w)]] ^ ror(kTd[kSbox[byte1(w)]], 8) ^ ror(kTd[kSbox[byte2(w)]], 16) ^
-           ror(kTd[kSbox[byte3(w)]], 24);
+    return kTd[kSbox[row(w, 0)]] ^ toRow1(kTd[kSbox[row(w, 1)]]) ^ toRow2(kTd[kSbox[row(w, 2)]]) ^
+           toRow3(kTd[kSbox[row(w, 3)]]);
 }
 
 } // namespace
@@ -162,12 +177,13 @@ void AesCipher::setKey(const uint8_t key[kKeySize], int roundCount)
     rounds = (roundCount >= 1 && roundCount <= kAes128Rounds) ? roundCount : kAes128Rounds;
     const int words = 4 * (rounds + 1);
     for (int i = 0; i < 4; ++i)
-        encKeys[i] = bytes::get_be32(key + 4 * i);
+        encKeys[i] = bytes::get_le32(key + 4 * i);
     uint8_t rcon = 0x01;
     for (int i = 4; i < words; ++i) {
         uint32_t temp = encKeys[i - 1];
         if (i % 4 == 0) {
-            temp = subWord((temp << 8) | (temp >> 24)) ^ (uint32_t(rcon) << 24);
+            // RotWord moves row 1 up to row 0.
+            temp = subWord(ror(temp, 8)) ^ rcon;
             rcon = gmul(rcon, 2);
         }
         encKeys[i] = encKeys[i - 4] ^ temp;
@@ -188,33 +204,31 @@ void AesCipher::encryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSiz
     const uint32_t m = inRegister(kOffsetMask);
     const uint32_t *rk = encKeys;
     const uint32_t *last = encKeys + 4 * rounds;
-    uint32_t s0 = bytes::get_be32(in) ^ rk[0];
-    uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
-    uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
-    uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
+    uint32_t s0 = bytes::get_le32(in) ^ rk[0];
+    uint32_t s1 = bytes::get_le32(in + 4) ^ rk[1];
+    uint32_t s2 = bytes::get_le32(in + 8) ^ rk[2];
+    uint32_t s3 = bytes::get_le32(in + 12) ^ rk[3];
+    // Column c takes row r from column c + r (ShiftRows).
     for (rk += 4; rk != last; rk += 4) {
-        const uint32_t t0 = at(te, off0(s0, m)) ^ ror(at(te, off1(s1, m)), 8) ^ ror(at(te, off2(s2, m)), 16) ^
-                            ror(at(te, off3(s3, m)), 24) ^ rk[0];
-        const uint32_t t1 = at(te, off0(s1, m)) ^ ror(at(te, off1(s2, m)), 8) ^ ror(at(te, off2(s3, m)), 16) ^
-                            ror(at(te, off3(s0, m)), 24) ^ rk[1];
-        const uint32_t t2 = at(te, off0(s2, m)) ^ ror(at(te, off1(s3, m)), 8) ^ ror(at(te, off2(s0, m)), 16) ^
-                            ror(at(te, off3(s1, m)), 24) ^ rk[2];
-        const uint32_t t3 = at(te, off0(s3, m)) ^ ror(at(te, off1(s0, m)), 8) ^ ror(at(te, off2(s1, m)), 16) ^
-                            ror(at(te, off3(s2, m)), 24) ^ rk[3];
+        const uint32_t t0 = at(te, off0(s0, m)) ^ toRow1(at(te, off1(s1, m))) ^ toRow2(at(te, off2(s2, m))) ^
+                            toRow3(at(te, off3(s3, m))) ^ rk[0];
+        const uint32_t t1 = at(te, off0(s1, m)) ^ toRow1(at(te, off1(s2, m))) ^ toRow2(at(te, off2(s3, m))) ^
+                            toRow3(at(te, off3(s0, m))) ^ rk[1];
+        const uint32_t t2 = at(te, off0(s2, m)) ^ toRow1(at(te, off1(s3, m))) ^ toRow2(at(te, off2(s0, m))) ^
+                            toRow3(at(te, off3(s1, m))) ^ rk[2];
+        const uint32_t t3 = at(te, off0(s3, m)) ^ toRow1(at(te, off1(s0, m))) ^ toRow2(at(te, off2(s1, m))) ^
+                            toRow3(at(te, off3(s2, m))) ^ rk[3];
         s0 = t0;
         s1 = t1;
         s2 = t2;
         s3 = t3;
     }
     // Final round: no MixColumns.
-    bytes::put_be32(out,
-                    column(kSbox[byte0(s0)], kSbox[byte1(s1)], kSbox[byte2(s2)], kSbox[byte3(s3)]) ^ rk[0]);
-    bytes::put_be32(out + 4,
-                    column(kSbox[byte0(s1)], kSbox[byte1(s2)], kSbox[byte2(s3)], kSbox[byte3(s0)]) ^ rk[1]);
-    bytes::put_be32(out + 8,
-                    column(kSbox[byte0(s2)], kSbox[byte1(s3)], kSbox[byte2(s0)], kSbox[byte3(s1)]) ^ rk[2]);
-    bytes::put_be32(out + 12,
-                    column(kSbox[byte0(s3)], kSbox[byte1(s0)], kSbox[byte2(s1)], kSbox[byte3(s2)]) ^ rk[3]);
+    const uint32_t bm = inRegister(0xFFu);
+    finalColumn(kSbox, bm, out, s0, s1, s2, s3, rk[0]);
+    finalColumn(kSbox, bm, out + 4, s1, s2, s3, s0, rk[1]);
+    finalColumn(kSbox, bm, out + 8, s2, s3, s0, s1, rk[2]);
+    finalColumn(kSbox, bm, out + 12, s3, s0, s1, s2, rk[3]);
 }
 
 void AesCipher::decryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
@@ -223,26 +237,28 @@ void AesCipher::decryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSiz
     const uint32_t m = inRegister(kOffsetMask);
     const uint32_t *rk = decKeys;
     const uint32_t *last = decKeys + 4 * rounds;
-    uint32_t s0 = bytes::get_be32(in) ^ rk[0];
-    uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
-    uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
-    uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
+    uint32_t s0 = bytes::get_le32(in) ^ rk[0];
+    uint32_t s1 = bytes::get_le32(in + 4) ^ rk[1];
+    uint32_t s2 = bytes::get_le32(in + 8) ^ rk[2];
+    uint32_t s3 = bytes::get_le32(in + 12) ^ rk[3];
+    // Column c takes row r from column c - r (InvShiftRows).
     for (rk += 4; rk != last; rk += 4) {
-        const uint32_t t0 = at(td, off0(s0, m)) ^ ror(at(td, off1(s3, m)), 8) ^ ror(at(td, off2(s2, m)), 16) ^
-                            ror(at(td, off3(s1, m)), 24) ^ rk[0];
-        const uint32_t t1 = at(td, off0(s1, m)) ^ ror(at(td, off1(s0, m)), 8) ^ ror(at(td, off2(s3, m)), 16) ^
-                            ror(at(td, off3(s2, m)), 24) ^ rk[1];
-        const uint32_t t2 = at(td, off0(s2, m)) ^ ror(at(td, off1(s1, m)), 8) ^ ror(at(td, off2(s0, m)), 16) ^
-                            ror(at(td, off3(s3, m)), 24) ^ rk[2];
-        const uint32_t t3 = at(td, off0(s3, m)) ^ ror(at(td, off1(s2, m)), 8) ^ ror(at(td, off2(s1, m)), 16) ^
-                            ror(at(td, off3(s0, m)), 24) ^ rk[3];
+        const uint32_t t0 = at(td, off0(s0, m)) ^ toRow1(at(td, off1(s3, m))) ^ toRow2(at(td, off2(s2, m))) ^
+                            toRow3(at(td, off3(s1, m))) ^ rk[0];
+        const uint32_t t1 = at(td, off0(s1, m)) ^ toRow1(at(td, off1(s0, m))) ^ toRow2(at(td, off2(s3, m))) ^
+                            toRow3(at(td, off3(s2, m))) ^ rk[1];
+        const uint32_t t2 = at(td, off0(s2, m)) ^ toRow1(at(td, off1(s1, m))) ^ toRow2(at(td, off2(s0, m))) ^
+                            toRow3(at(td, off3(s3, m))) ^ rk[2];
+        const uint32_t t3 = at(td, off0(s3, m)) ^ toRow1(at(td, off1(s2, m))) ^ toRow2(at(td, off2(s1, m))) ^
+                            toRow3(at(td, off3(s0, m))) ^ rk[3];
         s0 = t0;
         s1 = t1;
         s2 = t2;
         s3 = t3;
     }
-    bytes::put_be32(out, invSubWord(column(byte0(s0), byte1(s3), byte2(s2), byte3(s1))) ^ rk[0]);
-    bytes::put_be32(out + 4, invSubWord(column(byte0(s1), byte1(s0), byte2(s3), byte3(s2))) ^ rk[1]);
-    bytes::put_be32(out + 8, invSubWord(column(byte0(s2), byte1(s1), byte2(s0), byte3(s3))) ^ rk[2]);
-    bytes::put_be32(out + 12, invSubWord(column(byte0(s3), byte1(s2), byte2(s1), byte3(s0))) ^ rk[3]);
+    const uint32_t bm = inRegister(0xFFu);
+    finalColumn(kInvSbox, bm, out, s0, s3, s2, s1, rk[0]);
+    finalColumn(kInvSbox, bm, out + 4, s1, s0, s3, s2, rk[1]);
+    finalColumn(kInvSbox, bm, out + 8, s2, s1, s0, s3, rk[2]);
+    finalColumn(kInvSbox, bm, out + 12, s3, s2, s1, s0, rk[3]);
 }
