@@ -30,7 +30,7 @@
 #include <cstdio>
 #include <cstring>
 
-extern "C" __attribute__((noinline, noipa)) void armcount_mark()
+extern "C" __attribute__((noinline)) void armcount_mark()
 {
     asm volatile("" ::: "memory");
 }
@@ -38,7 +38,7 @@ extern "C" __attribute__((noinline, noipa)) void armcount_mark()
 namespace
 {
 
-__attribute__((noinline, noipa)) void countedLoop(unsigned n)
+__attribute__((noinline)) void countedLoop(unsigned n)
 {
 #if defined(__arm__)
     asm volatile("1: subs %0, %0, #1\n\tbne 1b" : "+r"(n) : : "cc");
