@@ -158,6 +158,46 @@ inline void finalColumn(const Table8 &box, uint32_t bm, uint8_t *out, uint32_t w
     out[3] = static_cast<uint8_t>(box[w3 >> 24] ^ (key >> 24));
 }
 
+// One column of an inner round: the table words of rows 0-3, taken from the
+// words given for them, then the round key.
+inline uint32_t roundColumn(const uint8_t *table, uint32_t m, uint32_t w0, uint32_t w1, uint32_t w2,
+                            uint32_t w3, uint32_t key)
+{
+    return at(table, off0(w0, m)) ^ toRow1(at(table, off1(w1, m))) ^ toRow2(at(table, off2(w2, m))) ^
+           toRow3(at(table, off3(w3, m))) ^ key;
+}
+
+// One block either way. Column c takes row r from column c + r * Shift:
+// Shift 1 is ShiftRows (encryption), 3 is InvShiftRows (the equivalent inverse
+// cipher, with its round keys and table).
+template <unsigned Shift>
+void cipherBlock(const uint32_t *rk, int rounds, const Table32 &table, const Table8 &box, const uint8_t *in,
+                 uint8_t *out)
+{
+    const uint8_t *t = inRegister(reinterpret_cast<const uint8_t *>(table.data()));
+    const uint32_t m = inRegister(kOffsetMask);
+    const uint32_t *last = rk + 4 * rounds;
+    uint32_t s[4] = {bytes::get_le32(in) ^ rk[0], bytes::get_le32(in + 4) ^ rk[1],
+                     bytes::get_le32(in + 8) ^ rk[2], bytes::get_le32(in + 12) ^ rk[3]};
+    constexpr unsigned a = Shift & 3, b = (2 * Shift) & 3, d = (3 * Shift) & 3;
+    for (rk += 4; rk != last; rk += 4) {
+        const uint32_t t0 = roundColumn(t, m, s[0], s[a], s[b], s[d], rk[0]);
+        const uint32_t t1 = roundColumn(t, m, s[1], s[(1 + a) & 3], s[(1 + b) & 3], s[(1 + d) & 3], rk[1]);
+        const uint32_t t2 = roundColumn(t, m, s[2], s[(2 + a) & 3], s[(2 + b) & 3], s[(2 + d) & 3], rk[2]);
+        const uint32_t t3 = roundColumn(t, m, s[3], s[(3 + a) & 3], s[(3 + b) & 3], s[(3 + d) & 3], rk[3]);
+        s[0] = t0;
+        s[1] = t1;
+        s[2] = t2;
+        s[3] = t3;
+    }
+    // Final round: no MixColumns.
+    const uint32_t bm = inRegister(0xFFu);
+    finalColumn(box, bm, out, s[0], s[a], s[b], s[d], rk[0]);
+    finalColumn(box, bm, out + 4, s[1], s[(1 + a) & 3], s[(1 + b) & 3], s[(1 + d) & 3], rk[1]);
+    finalColumn(box, bm, out + 8, s[2], s[(2 + a) & 3], s[(2 + b) & 3], s[(2 + d) & 3], rk[2]);
+    finalColumn(box, bm, out + 12, s[3], s[(3 + a) & 3], s[(3 + b) & 3], s[(3 + d) & 3], rk[3]);
+}
+
 uint32_t subWord(uint32_t w)
 {
     return column(kSbox[row(w, 0)], kSbox[row(w, 1)], kSbox[row(w, 2)], kSbox[row(w, 3)]);
@@ -200,65 +240,10 @@ void AesCipher::setKey(const uint8_t key[kKeySize], int roundCount)
 
 void AesCipher::encryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
 {
-    const uint8_t *te = inRegister(reinterpret_cast<const uint8_t *>(kTe.data()));
-    const uint32_t m = inRegister(kOffsetMask);
-    const uint32_t *rk = encKeys;
-    const uint32_t *last = encKeys + 4 * rounds;
-    uint32_t s0 = bytes::get_le32(in) ^ rk[0];
-    uint32_t s1 = bytes::get_le32(in + 4) ^ rk[1];
-    uint32_t s2 = bytes::get_le32(in + 8) ^ rk[2];
-    uint32_t s3 = bytes::get_le32(in + 12) ^ rk[3];
-    // Column c takes row r from column c + r (ShiftRows).
-    for (rk += 4; rk != last; rk += 4) {
-        const uint32_t t0 = at(te, off0(s0, m)) ^ toRow1(at(te, off1(s1, m))) ^ toRow2(at(te, off2(s2, m))) ^
-                            toRow3(at(te, off3(s3, m))) ^ rk[0];
-        const uint32_t t1 = at(te, off0(s1, m)) ^ toRow1(at(te, off1(s2, m))) ^ toRow2(at(te, off2(s3, m))) ^
-                            toRow3(at(te, off3(s0, m))) ^ rk[1];
-        const uint32_t t2 = at(te, off0(s2, m)) ^ toRow1(at(te, off1(s3, m))) ^ toRow2(at(te, off2(s0, m))) ^
-                            toRow3(at(te, off3(s1, m))) ^ rk[2];
-        const uint32_t t3 = at(te, off0(s3, m)) ^ toRow1(at(te, off1(s0, m))) ^ toRow2(at(te, off2(s1, m))) ^
-                            toRow3(at(te, off3(s2, m))) ^ rk[3];
-        s0 = t0;
-        s1 = t1;
-        s2 = t2;
-        s3 = t3;
-    }
-    // Final round: no MixColumns.
-    const uint32_t bm = inRegister(0xFFu);
-    finalColumn(kSbox, bm, out, s0, s1, s2, s3, rk[0]);
-    finalColumn(kSbox, bm, out + 4, s1, s2, s3, s0, rk[1]);
-    finalColumn(kSbox, bm, out + 8, s2, s3, s0, s1, rk[2]);
-    finalColumn(kSbox, bm, out + 12, s3, s0, s1, s2, rk[3]);
+    cipherBlock<1>(encKeys, rounds, kTe, kSbox, in, out);
 }
 
 void AesCipher::decryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
 {
-    const uint8_t *td = inRegister(reinterpret_cast<const uint8_t *>(kTd.data()));
-    const uint32_t m = inRegister(kOffsetMask);
-    const uint32_t *rk = decKeys;
-    const uint32_t *last = decKeys + 4 * rounds;
-    uint32_t s0 = bytes::get_le32(in) ^ rk[0];
-    uint32_t s1 = bytes::get_le32(in + 4) ^ rk[1];
-    uint32_t s2 = bytes::get_le32(in + 8) ^ rk[2];
-    uint32_t s3 = bytes::get_le32(in + 12) ^ rk[3];
-    // Column c takes row r from column c - r (InvShiftRows).
-    for (rk += 4; rk != last; rk += 4) {
-        const uint32_t t0 = at(td, off0(s0, m)) ^ toRow1(at(td, off1(s3, m))) ^ toRow2(at(td, off2(s2, m))) ^
-                            toRow3(at(td, off3(s1, m))) ^ rk[0];
-        const uint32_t t1 = at(td, off0(s1, m)) ^ toRow1(at(td, off1(s0, m))) ^ toRow2(at(td, off2(s3, m))) ^
-                            toRow3(at(td, off3(s2, m))) ^ rk[1];
-        const uint32_t t2 = at(td, off0(s2, m)) ^ toRow1(at(td, off1(s1, m))) ^ toRow2(at(td, off2(s0, m))) ^
-                            toRow3(at(td, off3(s3, m))) ^ rk[2];
-        const uint32_t t3 = at(td, off0(s3, m)) ^ toRow1(at(td, off1(s2, m))) ^ toRow2(at(td, off2(s1, m))) ^
-                            toRow3(at(td, off3(s0, m))) ^ rk[3];
-        s0 = t0;
-        s1 = t1;
-        s2 = t2;
-        s3 = t3;
-    }
-    const uint32_t bm = inRegister(0xFFu);
-    finalColumn(kInvSbox, bm, out, s0, s3, s2, s1, rk[0]);
-    finalColumn(kInvSbox, bm, out + 4, s1, s0, s3, s2, rk[1]);
-    finalColumn(kInvSbox, bm, out + 8, s2, s1, s0, s3, rk[2]);
-    finalColumn(kInvSbox, bm, out + 12, s3, s2, s1, s0, rk[3]);
+    cipherBlock<3>(decKeys, rounds, kTd, kInvSbox, in, out);
 }
