@@ -13,7 +13,9 @@
 // N calls, so start-up, exit and the warm-up call fall outside. The calibration
 // windows check the claim: "selfcheck_loop_1000" and "selfcheck_loop_3000" run
 // a two-instruction loop (subs, bne) 1000 and 3000 times through the same
-// code, so their counts must differ by exactly 4000 per call. "empty" (16
+// code, so their counts must differ by exactly 4000 per call; the
+// "selfcheck_calls" pair does the same with a loop of four instructions, two
+// of them indirect jumps (exactly 8000). "empty" (16
 // calls) and "empty_8" (8 calls) give the window's fixed cost and the cost of
 // one pass of the loop and the call through std::function, both taken off
 // every operation.
@@ -48,6 +50,28 @@ __attribute__((noinline)) void countedLoop(unsigned n)
 #endif
 }
 
+#if defined(__arm__)
+// A function of one instruction, reached by an indirect call.
+extern "C" void armcount_return();
+asm(".text\n.global armcount_return\n.type armcount_return, %function\narmcount_return:\n\tbx lr\n");
+#endif
+
+// Four instructions a pass, two of them indirect jumps (blx to a register,
+// bx lr), which qemu resolves through its jump-target lookup rather than the
+// main loop: the count must see those too.
+__attribute__((noinline)) void countedCalls(unsigned n)
+{
+#if defined(__arm__)
+    asm volatile("1: blx %1\n\tsubs %0, %0, #1\n\tbne 1b"
+                 : "+r"(n)
+                 : "r"(armcount_return)
+                 : "cc", "lr", "memory");
+#else
+    while (n)
+        asm volatile("" : "+r"(n));
+#endif
+}
+
 struct ArmOp {
     voicebench::Op op;
     long calls;
@@ -67,6 +91,8 @@ int main(int argc, char **argv)
     ops.push_back({{"empty_8", "", [] {}}, 8});
     ops.push_back({{"selfcheck_loop_1000", "", [] { countedLoop(1000); }}, 4});
     ops.push_back({{"selfcheck_loop_3000", "", [] { countedLoop(3000); }}, 4});
+    ops.push_back({{"selfcheck_calls_1000", "", [] { countedCalls(1000); }}, 4});
+    ops.push_back({{"selfcheck_calls_3000", "", [] { countedCalls(3000); }}, 4});
 
     // The device's word packing for one period each way, with the A-law
     // conversion it does per sample.

@@ -60,6 +60,9 @@ paste -d' ' "$tmp/list" "$tmp/windows" | awk '
     check = ins["selfcheck_loop_3000"] - ins["selfcheck_loop_1000"]
     printf "self-check: a 2-instruction loop 3000 vs 1000 times: %s more instructions per call (exact: 4000) %s\n",
       check, check == 4000 ? "ok" : "FAILED"
+    checkCalls = ins["selfcheck_calls_3000"] - ins["selfcheck_calls_1000"]
+    printf "self-check: a 4-instruction loop with an indirect call, 3000 vs 1000 times: %s more (exact: 8000) %s\n",
+      checkCalls, checkCalls == 8000 ? "ok" : "FAILED"
     fmt = "%-28s %10s  %-28s %10s %7s\n"
     printf fmt, "operation (per call)", "ARM instr", "reference", "ARM instr", "x"
     for (i = 1; i <= n; i++) {
@@ -109,5 +112,5 @@ paste -d' ' "$tmp/list" "$tmp/windows" | awk '
         printf "%s per frame (ARM instr)\t%s\t%s %s\trecord\t\n", rows[i], ins[rows[i]], ref[rows[i]],
           ins[ref[rows[i]]] >>s
     }
-    if (check != 4000) exit 1
+    if (check != 4000 || checkCalls != 8000) exit 1
   }'
