@@ -75,15 +75,8 @@ int AudioDeviceSSC::write(const int16_t *samples, int count, int loop)
     uint32_t words[maxPeriod];
     {
         std::lock_guard<std::mutex> lock(captureLock);
-        if ((loop & 1) && count <= lastCaptureCount) {
-            for (int i = 0; i < count; i++)
-                words[i] = ssc_play_word(alaw_encode(samples[i]), static_cast<uint8_t>(lastCapture[i]));
-        } else {
-            for (int i = 0; i < count; i++) {
-                uint8_t c = alaw_encode(samples[i]);
-                words[i] = ssc_play_word(c, c);
-            }
-        }
+        const bool echo = (loop & 1) && count <= lastCaptureCount;
+        packPlayWords(words, samples, count, echo ? lastCapture : nullptr);
     }
     // A short write loses part of one period; the driver fills the rest of
     // the block, so there is nothing to repeat.
@@ -113,11 +106,29 @@ int AudioDeviceSSC::read(int16_t *samples, int count)
         driverWorks(readPace);
 
     std::lock_guard<std::mutex> lock(captureLock);
+    unpackCaptureWords(samples, lastCapture, words, count);
+    lastCaptureCount = count;
+    return 0;
+}
+
+void AudioDeviceSSC::packPlayWords(uint32_t *words, const int16_t *samples, int count, const uint32_t *echo)
+{
+    if (echo) {
+        for (int i = 0; i < count; i++)
+            words[i] = ssc_play_word(alaw_encode(samples[i]), static_cast<uint8_t>(echo[i]));
+    } else {
+        for (int i = 0; i < count; i++) {
+            uint8_t c = alaw_encode(samples[i]);
+            words[i] = ssc_play_word(c, c);
+        }
+    }
+}
+
+void AudioDeviceSSC::unpackCaptureWords(int16_t *samples, uint32_t *codes, const uint32_t *words, int count)
+{
     for (int i = 0; i < count; i++) {
         uint8_t c = ssc_capture_code(words[i]);
         samples[i] = alaw_decode(c);
-        lastCapture[i] = c;
+        codes[i] = c;
     }
-    lastCaptureCount = count;
-    return 0;
 }

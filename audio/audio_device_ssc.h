@@ -49,6 +49,12 @@ class AudioDeviceSSC : public AudioDevice
     // The driver's framing record, as this device fills it.
     static void fillConfig(pcmlink_cfg &record, int periodSize);
 
+    // One period of output words: each sample's code in the loudspeaker slot,
+    // and in the second slot echo[i] or, with no echo, the same code again.
+    static void packPlayWords(uint32_t *words, const int16_t *samples, int count, const uint32_t *echo);
+    // One period of input words to samples, keeping each word's code.
+    static void unpackCaptureWords(int16_t *samples, uint32_t *codes, const uint32_t *words, int count);
+
   private:
     // When the driver fails, a direction is still paced like the port's clock
     // (count samples at 8000 per second), so its thread neither floods the

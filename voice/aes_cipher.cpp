@@ -4,6 +4,10 @@
 
 #include <array>
 
+// The state and the round keys are held as column words with row 0 in the
+// least significant byte: that is the order in which the block's bytes are
+// loaded and stored, so no byte swaps are needed on the way in or out.
+
 namespace
 {
 
@@ -51,13 +55,15 @@ constexpr uint8_t gmul(uint8_t a, uint8_t b)
     return p;
 }
 
+// A column word from its four rows.
 constexpr uint32_t column(uint8_t r0, uint8_t r1, uint8_t r2, uint8_t r3)
 {
-    return (uint32_t(r0) << 24) | (uint32_t(r1) << 16) | (uint32_t(r2) << 8) | uint32_t(r3);
+    return uint32_t(r0) | (uint32_t(r1) << 8) | (uint32_t(r2) << 16) | (uint32_t(r3) << 24);
 }
 
-// SubBytes and MixColumns of one byte in row 0 of a column; the other rows are
-// the same word rotated, which keeps one 1 KiB table per direction.
+// SubBytes and MixColumns of one byte in row 0 of a column; a byte in row r
+// gives the same word rotated up by r rows, which keeps one 1 KiB table per
+// direction.
 constexpr Table32 makeEncTable()
 {
     Table32 t{};
@@ -86,38 +92,122 @@ inline uint32_t ror(uint32_t v, unsigned n)
     return (v >> n) | (v << (32 - n));
 }
 
-inline uint8_t byte0(uint32_t w)
+// A table word moved from row 0 to row r.
+inline uint32_t toRow1(uint32_t v)
 {
-    return static_cast<uint8_t>(w >> 24);
+    return ror(v, 24);
 }
-inline uint8_t byte1(uint32_t w)
+inline uint32_t toRow2(uint32_t v)
 {
-    return static_cast<uint8_t>(w >> 16);
+    return ror(v, 16);
 }
-inline uint8_t byte2(uint32_t w)
+inline uint32_t toRow3(uint32_t v)
 {
-    return static_cast<uint8_t>(w >> 8);
-}
-inline uint8_t byte3(uint32_t w)
-{
-    return static_cast<uint8_t>(w);
+    return ror(v, 8);
 }
 
-inline uint32_t subWord(uint32_t w)
+inline uint8_t row(uint32_t w, int r)
 {
-    return column(kSbox[byte0(w)], kSbox[byte1(w)], kSbox[byte2(w)], kSbox[byte3(w)]);
+    return static_cast<uint8_t>(w >> (8 * r));
 }
 
-inline uint32_t invSubWord(uint32_t w)
+// The rounds look their tables up by byte offset, state byte times four, cut
+// out of the state word by one AND against a mask: on the ARM9 the word's
+// shift folds into that AND when the mask is in a register, so each lookup is
+// two instructions. inRegister hides a value from constant folding, which
+// would otherwise turn the AND into a shift and an AND with an immediate.
+constexpr uint32_t kOffsetMask = 0x3FC;
+
+template <typename T> inline T inRegister(T v)
 {
-    return column(kInvSbox[byte0(w)], kInvSbox[byte1(w)], kInvSbox[byte2(w)], kInvSbox[byte3(w)]);
+    asm("" : "+r"(v));
+    return v;
 }
 
-inline uint32_t invMixColumn(uint32_t w)
+inline uint32_t at(const uint8_t *table, uint32_t offset)
+{
+    return *reinterpret_cast<const uint32_t *>(table + offset);
+}
+
+inline uint32_t off0(uint32_t w, uint32_t m)
+{
+    return (w << 2) & m;
+}
+inline uint32_t off1(uint32_t w, uint32_t m)
+{
+    return (w >> 6) & m;
+}
+inline uint32_t off2(uint32_t w, uint32_t m)
+{
+    return (w >> 14) & m;
+}
+inline uint32_t off3(uint32_t w, uint32_t m)
+{
+    return (w >> 22) & m;
+}
+
+// The last round of a column, byte by byte straight to the output: row r
+// comes through the S-box from the word given for it, then the round key.
+// bm is 0xFF in a register (see inRegister below).
+inline void finalColumn(const Table8 &box, uint32_t bm, uint8_t *out, uint32_t w0, uint32_t w1, uint32_t w2,
+                        uint32_t w3, uint32_t key)
+{
+    out[0] = static_cast<uint8_t>(box[w0 & bm] ^ key);
+    out[1] = static_cast<uint8_t>(box[(w1 >> 8) & bm] ^ (key >> 8));
+    out[2] = static_cast<uint8_t>(box[(w2 >> 16) & bm] ^ (key >> 16));
+    out[3] = static_cast<uint8_t>(box[w3 >> 24] ^ (key >> 24));
+}
+
+// One column of an inner round: the table words of rows 0-3, taken from the
+// words given for them, then the round key.
+inline uint32_t roundColumn(const uint8_t *table, uint32_t m, uint32_t w0, uint32_t w1, uint32_t w2,
+                            uint32_t w3, uint32_t key)
+{
+    return at(table, off0(w0, m)) ^ toRow1(at(table, off1(w1, m))) ^ toRow2(at(table, off2(w2, m))) ^
+           toRow3(at(table, off3(w3, m))) ^ key;
+}
+
+// One block either way. Column c takes row r from column c + r * Shift:
+// Shift 1 is ShiftRows (encryption), 3 is InvShiftRows (the equivalent inverse
+// cipher, with its round keys and table).
+template <unsigned Shift>
+void cipherBlock(const uint32_t *rk, int rounds, const Table32 &table, const Table8 &box, const uint8_t *in,
+                 uint8_t *out)
+{
+    const uint8_t *t = inRegister(reinterpret_cast<const uint8_t *>(table.data()));
+    const uint32_t m = inRegister(kOffsetMask);
+    const uint32_t *last = rk + 4 * rounds;
+    uint32_t s[4] = {bytes::get_le32(in) ^ rk[0], bytes::get_le32(in + 4) ^ rk[1],
+                     bytes::get_le32(in + 8) ^ rk[2], bytes::get_le32(in + 12) ^ rk[3]};
+    constexpr unsigned a = Shift & 3, b = (2 * Shift) & 3, d = (3 * Shift) & 3;
+    for (rk += 4; rk != last; rk += 4) {
+        const uint32_t t0 = roundColumn(t, m, s[0], s[a], s[b], s[d], rk[0]);
+        const uint32_t t1 = roundColumn(t, m, s[1], s[(1 + a) & 3], s[(1 + b) & 3], s[(1 + d) & 3], rk[1]);
+        const uint32_t t2 = roundColumn(t, m, s[2], s[(2 + a) & 3], s[(2 + b) & 3], s[(2 + d) & 3], rk[2]);
+        const uint32_t t3 = roundColumn(t, m, s[3], s[(3 + a) & 3], s[(3 + b) & 3], s[(3 + d) & 3], rk[3]);
+        s[0] = t0;
+        s[1] = t1;
+        s[2] = t2;
+        s[3] = t3;
+    }
+    // Final round: no MixColumns.
+    const uint32_t bm = inRegister(0xFFu);
+    finalColumn(box, bm, out, s[0], s[a], s[b], s[d], rk[0]);
+    finalColumn(box, bm, out + 4, s[1], s[(1 + a) & 3], s[(1 + b) & 3], s[(1 + d) & 3], rk[1]);
+    finalColumn(box, bm, out + 8, s[2], s[(2 + a) & 3], s[(2 + b) & 3], s[(2 + d) & 3], rk[2]);
+    finalColumn(box, bm, out + 12, s[3], s[(3 + a) & 3], s[(3 + b) & 3], s[(3 + d) & 3], rk[3]);
+}
+
+uint32_t subWord(uint32_t w)
+{
+    return column(kSbox[row(w, 0)], kSbox[row(w, 1)], kSbox[row(w, 2)], kSbox[row(w, 3)]);
+}
+
+uint32_t invMixColumn(uint32_t w)
 {
     // kTd applies InvSubBytes first; undo it with the forward S-box.
-    return kTd[kSbox[byte0(w)]] ^ ror(kTd[kSbox[byte1(w)]], 8) ^ ror(kTd[kSbox[byte2(w)]], 16) ^
-           ror(kTd[kSbox[byte3(w)]], 24);
+    return kTd[kSbox[row(w, 0)]] ^ toRow1(kTd[kSbox[row(w, 1)]]) ^ toRow2(kTd[kSbox[row(w, 2)]]) ^
+           toRow3(kTd[kSbox[row(w, 3)]]);
 }
 
 } // namespace
@@ -127,12 +217,13 @@ void AesCipher::setKey(const uint8_t key[kKeySize], int roundCount)
     rounds = (roundCount >= 1 && roundCount <= kAes128Rounds) ? roundCount : kAes128Rounds;
     const int words = 4 * (rounds + 1);
     for (int i = 0; i < 4; ++i)
-        encKeys[i] = bytes::get_be32(key + 4 * i);
+        encKeys[i] = bytes::get_le32(key + 4 * i);
     uint8_t rcon = 0x01;
     for (int i = 4; i < words; ++i) {
         uint32_t temp = encKeys[i - 1];
         if (i % 4 == 0) {
-            temp = subWord((temp << 8) | (temp >> 24)) ^ (uint32_t(rcon) << 24);
+            // RotWord moves row 1 up to row 0.
+            temp = subWord(ror(temp, 8)) ^ rcon;
             rcon = gmul(rcon, 2);
         }
         encKeys[i] = encKeys[i - 4] ^ temp;
@@ -149,63 +240,10 @@ void AesCipher::setKey(const uint8_t key[kKeySize], int roundCount)
 
 void AesCipher::encryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
 {
-    const uint32_t *rk = encKeys;
-    uint32_t s0 = bytes::get_be32(in) ^ rk[0];
-    uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
-    uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
-    uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
-    for (int r = 1; r < rounds; ++r) {
-        rk += 4;
-        const uint32_t t0 = kTe[byte0(s0)] ^ ror(kTe[byte1(s1)], 8) ^ ror(kTe[byte2(s2)], 16) ^
-                            ror(kTe[byte3(s3)], 24) ^ rk[0];
-        const uint32_t t1 = kTe[byte0(s1)] ^ ror(kTe[byte1(s2)], 8) ^ ror(kTe[byte2(s3)], 16) ^
-                            ror(kTe[byte3(s0)], 24) ^ rk[1];
-        const uint32_t t2 = kTe[byte0(s2)] ^ ror(kTe[byte1(s3)], 8) ^ ror(kTe[byte2(s0)], 16) ^
-                            ror(kTe[byte3(s1)], 24) ^ rk[2];
-        const uint32_t t3 = kTe[byte0(s3)] ^ ror(kTe[byte1(s0)], 8) ^ ror(kTe[byte2(s1)], 16) ^
-                            ror(kTe[byte3(s2)], 24) ^ rk[3];
-        s0 = t0;
-        s1 = t1;
-        s2 = t2;
-        s3 = t3;
-    }
-    // Final round: no MixColumns.
-    rk += 4;
-    bytes::put_be32(out,
-                    column(kSbox[byte0(s0)], kSbox[byte1(s1)], kSbox[byte2(s2)], kSbox[byte3(s3)]) ^ rk[0]);
-    bytes::put_be32(out + 4,
-                    column(kSbox[byte0(s1)], kSbox[byte1(s2)], kSbox[byte2(s3)], kSbox[byte3(s0)]) ^ rk[1]);
-    bytes::put_be32(out + 8,
-                    column(kSbox[byte0(s2)], kSbox[byte1(s3)], kSbox[byte2(s0)], kSbox[byte3(s1)]) ^ rk[2]);
-    bytes::put_be32(out + 12,
-                    column(kSbox[byte0(s3)], kSbox[byte1(s0)], kSbox[byte2(s1)], kSbox[byte3(s2)]) ^ rk[3]);
+    cipherBlock<1>(encKeys, rounds, kTe, kSbox, in, out);
 }
 
 void AesCipher::decryptBlock(const uint8_t in[kBlockSize], uint8_t out[kBlockSize]) const
 {
-    const uint32_t *rk = decKeys;
-    uint32_t s0 = bytes::get_be32(in) ^ rk[0];
-    uint32_t s1 = bytes::get_be32(in + 4) ^ rk[1];
-    uint32_t s2 = bytes::get_be32(in + 8) ^ rk[2];
-    uint32_t s3 = bytes::get_be32(in + 12) ^ rk[3];
-    for (int r = 1; r < rounds; ++r) {
-        rk += 4;
-        const uint32_t t0 = kTd[byte0(s0)] ^ ror(kTd[byte1(s3)], 8) ^ ror(kTd[byte2(s2)], 16) ^
-                            ror(kTd[byte3(s1)], 24) ^ rk[0];
-        const uint32_t t1 = kTd[byte0(s1)] ^ ror(kTd[byte1(s0)], 8) ^ ror(kTd[byte2(s3)], 16) ^
-                            ror(kTd[byte3(s2)], 24) ^ rk[1];
-        const uint32_t t2 = kTd[byte0(s2)] ^ ror(kTd[byte1(s1)], 8) ^ ror(kTd[byte2(s0)], 16) ^
-                            ror(kTd[byte3(s3)], 24) ^ rk[2];
-        const uint32_t t3 = kTd[byte0(s3)] ^ ror(kTd[byte1(s2)], 8) ^ ror(kTd[byte2(s1)], 16) ^
-                            ror(kTd[byte3(s0)], 24) ^ rk[3];
-        s0 = t0;
-        s1 = t1;
-        s2 = t2;
-        s3 = t3;
-    }
-    rk += 4;
-    bytes::put_be32(out, invSubWord(column(byte0(s0), byte1(s3), byte2(s2), byte3(s1))) ^ rk[0]);
-    bytes::put_be32(out + 4, invSubWord(column(byte0(s1), byte1(s0), byte2(s3), byte3(s2))) ^ rk[1]);
-    bytes::put_be32(out + 8, invSubWord(column(byte0(s2), byte1(s1), byte2(s0), byte3(s3))) ^ rk[2]);
-    bytes::put_be32(out + 12, invSubWord(column(byte0(s3), byte1(s2), byte2(s1), byte3(s0))) ^ rk[3]);
+    cipherBlock<3>(decKeys, rounds, kTd, kInvSbox, in, out);
 }

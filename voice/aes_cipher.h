@@ -26,7 +26,7 @@ class AesCipher
     static constexpr int kMaxWords = 4 * (kAes128Rounds + 1);
 
     int rounds = kAes128Rounds;
-    // Round keys as big-endian column words. The decryption keys are those of
+    // Round keys as column words, row 0 in the low byte. The decryption keys are those of
     // the equivalent inverse cipher (InvMixColumns folded into rounds 1..Nr-1).
     uint32_t encKeys[kMaxWords] = {};
     uint32_t decKeys[kMaxWords] = {};

@@ -90,10 +90,14 @@ int wrap_packet(const CryptoContext *ctx, uint8_t *out, size_t *outLength, const
 
     VoiceKeyState &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    for (size_t k = 0; k < padded; k += 16) {
+    // Whole blocks straight from the packet; only a short last block is
+    // padded in a copy.
+    size_t k = 0;
+    for (; k + 16 <= length; k += 16)
+        s.cipher.encryptBlock(in + kRtpHeaderSize + k, out + kWrapHeaderSize + k);
+    if (k < length) {
         uint8_t block[16] = {};
-        const size_t take = length - k < 16 ? length - k : 16;
-        memcpy(block, in + kRtpHeaderSize + k, take);
+        memcpy(block, in + kRtpHeaderSize + k, length - k);
         s.cipher.encryptBlock(block, out + kWrapHeaderSize + k);
     }
     *outLength = kWrapHeaderSize + padded;
@@ -122,12 +126,14 @@ int unwrap_packet(const CryptoContext *ctx, uint8_t *out, size_t *outLength, con
 
     VoiceKeyState &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    for (size_t k = 0; k < padded; k += 16) {
+    size_t k = 0;
+    for (; k + 16 <= length; k += 16)
+        s.cipher.decryptBlock(in + kWrapHeaderSize + k, out + kRtpHeaderSize + k);
+    if (k < length) {
+        // The zero padding of the last block stays out of the packet.
         uint8_t block[16];
         s.cipher.decryptBlock(in + kWrapHeaderSize + k, block);
-        // The zero padding of the last block stays out of the packet.
-        const size_t keep = length - k < 16 ? length - k : 16;
-        memcpy(out + kRtpHeaderSize + k, block, keep);
+        memcpy(out + kRtpHeaderSize + k, block, length - k);
     }
     *outLength = kRtpHeaderSize + length;
     return 0;

@@ -28,6 +28,33 @@ TEST(SscWords, CapturedCodeIsBits11To18)
     EXPECT_EQ(ssc_capture_code(0x0007F800), 0xFF);
 }
 
+TEST(SscWords, PeriodsPackAndUnpackWordForWord)
+{
+    const int16_t samples[8] = {0, -1, 32767, -32768, 1000, -1000, 16, -16};
+    uint32_t words[8];
+    AudioDeviceSSC::packPlayWords(words, samples, 8, nullptr);
+    const uint32_t same[8] = {0xD5354, 0x55154, 0xAA2A8, 0x2A0A8, 0xFA3E8, 0x7A1E8, 0xD4350, 0x54150};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(words[i], same[i]) << i;
+
+    const uint32_t echo[8] = {0x00, 0xFF, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    AudioDeviceSSC::packPlayWords(words, samples, 8, echo);
+    const uint32_t echoed[8] = {0xD5000, 0x553FC, 0xAA048, 0x2A0D0, 0xFA158, 0x7A1E0, 0xD4268, 0x542F0};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(words[i], echoed[i]) << i;
+
+    const uint32_t captured[5] = {0x0006A800, 0xFFF807FF, 0x0007F800, 0x000557FF, 0x00015000};
+    int16_t out[5];
+    uint32_t codes[5];
+    AudioDeviceSSC::unpackCaptureWords(out, codes, captured, 5);
+    const int16_t wantSamples[5] = {8, -5504, 848, 32256, -32256};
+    const uint32_t wantCodes[5] = {0xD5, 0x00, 0xFF, 0xAA, 0x2A};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(out[i], wantSamples[i]) << i;
+        EXPECT_EQ(codes[i], wantCodes[i]) << i;
+    }
+}
+
 TEST(SscConfig, RecordCarriesTheBoardsFraming)
 {
     pcmlink_cfg r{};

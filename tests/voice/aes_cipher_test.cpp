@@ -14,10 +14,7 @@ using Block = std::vector<uint8_t>;
 
 Block hex(const char *s)
 {
-    Block out;
-    for (; s[0] && s[1]; s += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(std::string(s, 2), nullptr, 16)));
-    return out;
+    return ref::fromHex(s);
 }
 
 Block encrypt(const AesCipher &aes, const Block &in)

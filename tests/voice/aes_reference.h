@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace ref
@@ -167,6 +168,15 @@ inline bool openssl(const uint8_t key[16], const uint8_t in[16], uint8_t out[16]
               n == 16;
     EVP_CIPHER_CTX_free(ctx);
     return ok;
+}
+
+// Bytes from a text of hexadecimal pairs.
+inline std::vector<uint8_t> fromHex(const char *s)
+{
+    std::vector<uint8_t> out;
+    for (; s[0] && s[1]; s += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(s, 2), nullptr, 16)));
+    return out;
 }
 
 } // namespace ref

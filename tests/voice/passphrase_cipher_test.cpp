@@ -85,6 +85,27 @@ TEST(PassphraseCipherUse, CiphersThePayloadOfA172ByteDatagramWithSevenRounds)
     EXPECT_EQ(d, plain);
 }
 
+TEST(PassphraseCipherUse, KnownDatagramGivesTheKnownCipherText)
+{
+    PassphraseCipher cipher;
+    cipher.setPassphrase("open sesame");
+    Bytes d(172);
+    for (size_t i = 0; i < d.size(); ++i)
+        d[i] = static_cast<uint8_t>(i * 37 + 11);
+    d[0] = 0x80;
+    d[1] = 0x08;
+    const Bytes plain = d;
+    ASSERT_TRUE(cipher.encryptDatagram(d.data(), d.size()));
+    const Bytes want = ref::fromHex("4cda42149858ff35789d1ad2ee39262331afe31f6d8a215546550454adeb0e2d"
+                                    "90aabc6797d8ebe261cf8d40b0d7f010a2bb30d161ddf97ad9fe44eb7ef5ad32"
+                                    "7a461d314207560c9cc5ca60c22eae7dad843cb82d3a167523f71cdc5a69c3d5"
+                                    "e8f49b1df53e54ea313096a7f0217f54ae1df6df238c5844ffadc1900562f2d3"
+                                    "0391032ba5fe1fbbfb7d59cc5326991b3e68a14e36d962dec2971ba3004d6a7a");
+    EXPECT_EQ(Bytes(d.begin() + 12, d.end()), want);
+    ASSERT_TRUE(cipher.decryptDatagram(d.data(), d.size()));
+    EXPECT_EQ(d, plain);
+}
+
 TEST(PassphraseCipherUse, DiffersFromAes128WithTheSameKey)
 {
     PassphraseCipher cipher;

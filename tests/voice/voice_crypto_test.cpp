@@ -136,6 +136,23 @@ TEST(WrapPacket, GsmPacketPadsTheLastBlockWithZeros)
     EXPECT_EQ(wrapped_packet_size(45), 63u);
 }
 
+TEST(WrapPacket, KnownPacketGivesTheKnownWrap)
+{
+    const CryptoContext ctx = contextWithKey(kKeyA);
+    Bytes plain(45);
+    for (size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<uint8_t>(i * 37 + 11);
+    plain[0] = 0x80;
+    plain[1] = 0x08;
+    Bytes wrapped;
+    ASSERT_EQ(wrap(ctx, plain, wrapped), 0);
+    EXPECT_EQ(wrapped, ref::fromHex("8077557a9fc4e90e33587da200210895c209e0a799eac0324d7cf672b507990e"
+                                    "09a2e72feede786e02b9971f5a13add96b2771789f62162509eaf181aaf34d"));
+    Bytes back;
+    ASSERT_EQ(unwrap(ctx, wrapped, back), 0);
+    EXPECT_EQ(back, plain);
+}
+
 TEST(WrapPacket, SpeexPacketIs47Bytes)
 {
     const CryptoContext ctx = contextWithKey(kKeyA);
