@@ -246,6 +246,7 @@ void BM_RelayFanOut(benchmark::State &state)
         epoll_ctl(ep, EPOLL_CTL_ADD, gws[i].udp, &e);
     }
     std::atomic<bool> stop{false};
+    std::atomic<size_t> arrived{0};
     std::vector<double> latencies_us, floor_us;
     latencies_us.reserve(static_cast<size_t>(packets_per_run) * static_cast<size_t>(n));
     floor_us.reserve(static_cast<size_t>(packets_per_run) * static_cast<size_t>(n));
@@ -271,6 +272,7 @@ void BM_RelayFanOut(benchmark::State &state)
                             .count();
                     (buf[12] == 0xEE ? latencies_us : floor_us)
                         .push_back(static_cast<double>(now - sent) / 1000.0);
+                    arrived++;
                 }
             }
         }
@@ -323,8 +325,15 @@ void BM_RelayFanOut(benchmark::State &state)
             next += std::chrono::milliseconds(20);
             std::this_thread::sleep_until(next);
         }
-        // Let the last packets arrive.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Let the last packets arrive: a loaded machine leaves the relay
+        // behind by up to its socket's worth, so wait while they still come.
+        const size_t all = 2 * static_cast<size_t>(packets_per_run) * (gws.size() - 1);
+        for (size_t seen = arrived.load(), wait = 0; arrived.load() < all && wait < 25; wait++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (arrived.load() == seen)
+                break;
+            seen = arrived.load();
+        }
         {
             std::lock_guard<std::mutex> g(tid_lock);
             cpu1 = server_cpu_seconds(bench_threads);
