@@ -1,10 +1,11 @@
 // libgatesim under load: N gateways log in and stay connected while one talker
 // streams 50 voice packets a second. Reports the relay's fan-out latency (the
 // talker's send to each listener's receive), lost packets, the server's CPU
-// per relayed packet and its memory per connected gateway, thread stacks
-// included; beside it, in the same run, the floor: a bare sendto loop sending
-// the same datagrams to the same listener sockets. Binds only 127.0.0.1; run it inside a box (scripts/bench
-// does).
+// per relayed packet, and its address space, resident memory and threads per
+// connected gateway; beside it, in the same run, the floor: a bare sendto loop
+// sending the same datagrams to the same listener sockets, 10 ms after each
+// relayed packet, so that both see the same load on the machine. Binds only
+// 127.0.0.1; run it inside a box (scripts/bench does).
 #include "base/byteorder.h"
 #include "gatesim/libgatesim.h"
 #include "wire/roip_proto.h"
@@ -113,30 +114,37 @@ double server_cpu_seconds(const std::set<std::string> &exclude)
     return total;
 }
 
-// VmSize and VmRSS in KiB.
-void memory_kib(long &vsz, long &rss)
+// VmSize and VmRSS in KiB, and the number of threads.
+struct Memory {
+    long vsz = 0;
+    long rss = 0;
+    long threads = 0;
+};
+
+Memory memory()
 {
-    vsz = rss = 0;
+    Memory m;
     FILE *f = fopen("/proc/self/status", "r");
     if (f == nullptr)
-        return;
+        return m;
     char line[256];
     while (fgets(line, sizeof line, f)) {
-        sscanf(line, "VmSize: %ld", &vsz);
-        sscanf(line, "VmRSS: %ld", &rss);
+        sscanf(line, "VmSize: %ld", &m.vsz);
+        sscanf(line, "VmRSS: %ld", &m.rss);
+        sscanf(line, "Threads: %ld", &m.threads);
     }
     fclose(f);
+    return m;
 }
 
 // Sequence number, the kind (0xEE relayed, 0xEF floor) and the send time.
-void stamp(std::vector<uint8_t> &packet, int i, uint8_t kind)
+void stamp(std::vector<uint8_t> &packet, int i, uint8_t kind, Clock::time_point sent)
 {
     bytes::put_be16(packet.data() + 2, static_cast<uint16_t>(i));
     packet[12] = kind;
-    int64_t now =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-    bytes::put_be32(packet.data() + 16, static_cast<uint32_t>(now >> 32));
-    bytes::put_be32(packet.data() + 20, static_cast<uint32_t>(now));
+    int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(sent.time_since_epoch()).count();
+    bytes::put_be32(packet.data() + 16, static_cast<uint32_t>(ns >> 32));
+    bytes::put_be32(packet.data() + 20, static_cast<uint32_t>(ns));
 }
 
 std::string my_tid()
@@ -175,10 +183,17 @@ void BM_RelayFanOut(benchmark::State &state)
         sim->set_cb_set_ptt([](int) { return 0; });
     }
 
-    long vsz0, rss0;
-    memory_kib(vsz0, rss0);
+    // The first threads that allocate each get a malloc arena of their own
+    // (64 MiB of address space each on a 64-bit host, up to eight per core):
+    // a cost per process, not per gateway, so the memory per gateway is read
+    // across the gateways that log in after those.
+    const size_t warm = std::min(static_cast<size_t>(n) / 2,
+                                 8 * static_cast<size_t>(std::max(1u, std::thread::hardware_concurrency())));
+    Memory before;
     std::vector<Gw> gws(static_cast<size_t>(n));
     for (Gw &g : gws) {
+        if (&g == &gws[warm])
+            before = memory();
         g.tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = loopback(tcp_port);
         uint8_t buf[124];
@@ -210,8 +225,7 @@ void BM_RelayFanOut(benchmark::State &state)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    long vsz1, rss1;
-    memory_kib(vsz1, rss1);
+    const Memory after = memory();
 
     Gw &talker = gws[0];
     uint8_t ack[44];
@@ -232,6 +246,7 @@ void BM_RelayFanOut(benchmark::State &state)
         epoll_ctl(ep, EPOLL_CTL_ADD, gws[i].udp, &e);
     }
     std::atomic<bool> stop{false};
+    std::atomic<size_t> arrived{0};
     std::vector<double> latencies_us, floor_us;
     latencies_us.reserve(static_cast<size_t>(packets_per_run) * static_cast<size_t>(n));
     floor_us.reserve(static_cast<size_t>(packets_per_run) * static_cast<size_t>(n));
@@ -257,6 +272,7 @@ void BM_RelayFanOut(benchmark::State &state)
                             .count();
                     (buf[12] == 0xEE ? latencies_us : floor_us)
                         .push_back(static_cast<double>(now - sent) / 1000.0);
+                    arrived++;
                 }
             }
         }
@@ -277,33 +293,31 @@ void BM_RelayFanOut(benchmark::State &state)
         listeners.push_back(a);
     }
     int bare = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::vector<uint8_t> floor_packet = packet;
     for (auto _ : state) {
         {
             std::lock_guard<std::mutex> g(tid_lock);
             cpu0 = server_cpu_seconds(bench_threads);
         }
+        // Each 20 ms period: the talker's packet to the relay, and half a
+        // period later the floor's burst. The floor's CPU is this thread's
+        // (not counted as the server's); the relay's is every other thread's
+        // but the receiver's.
         auto next = Clock::now();
         for (int i = 0; i < packets_per_run; i++) {
-            stamp(packet, i, 0xEE);
+            stamp(packet, i, 0xEE, Clock::now());
             sendto(talker.udp, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr *>(&relay),
                    sizeof relay);
-            next += std::chrono::milliseconds(20);
-            std::this_thread::sleep_until(next);
-        }
-        // Let the last packets arrive.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        {
-            std::lock_guard<std::mutex> g(tid_lock);
-            cpu1 = server_cpu_seconds(bench_threads);
-        }
-
-        next = Clock::now();
-        for (int i = 0; i < packets_per_run; i++) {
+            // The floor's clock starts when its burst is due, as the relay's
+            // starts when the talker's packet is there: either sender's own
+            // lateness (a late wake-up, a backlog) is part of its latency.
+            const auto due = next + std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(due);
             timespec c0{}, c1{};
             clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
-            stamp(packet, i, 0xEF);
+            stamp(floor_packet, i, 0xEF, due);
             for (const sockaddr_in &a : listeners)
-                sendto(bare, packet.data(), packet.size(), MSG_NOSIGNAL,
+                sendto(bare, floor_packet.data(), floor_packet.size(), MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr *>(&a), sizeof a);
             clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
             floor_cpu += static_cast<double>(c1.tv_sec - c0.tv_sec) +
@@ -311,7 +325,19 @@ void BM_RelayFanOut(benchmark::State &state)
             next += std::chrono::milliseconds(20);
             std::this_thread::sleep_until(next);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Let the last packets arrive: a loaded machine leaves the relay
+        // behind by up to its socket's worth, so wait while they still come.
+        const size_t all = 2 * static_cast<size_t>(packets_per_run) * (gws.size() - 1);
+        for (size_t seen = arrived.load(), wait = 0; arrived.load() < all && wait < 25; wait++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (arrived.load() == seen)
+                break;
+            seen = arrived.load();
+        }
+        {
+            std::lock_guard<std::mutex> g(tid_lock);
+            cpu1 = server_cpu_seconds(bench_threads);
+        }
     }
     close(bare);
     stop = true;
@@ -341,11 +367,12 @@ void BM_RelayFanOut(benchmark::State &state)
     state.counters["floor_p99_us"] = pct_of(floor_us, 0.99);
     state.counters["floor_lost"] = expected - static_cast<double>(floor_us.size());
     state.counters["floor_cpu_us_per_copy"] = expected > 0 ? floor_cpu * 1e6 / expected : 0;
-    state.counters["rss_kib_per_gw"] = static_cast<double>(rss1 - rss0) / n;
-    // Address space per gateway: mostly the two thread stacks the server
-    // reserves (1024 + 512 KiB, touched only as deep as they are used).
-    state.counters["vsz_kib_per_gw"] = static_cast<double>(vsz1 - vsz0) / n;
-    state.counters["stack_kib_per_gw"] = 1024 + 512;
+    // Address space per gateway is mostly the server's thread stacks per
+    // connection, reserved whole and touched only as deep as they are used.
+    const double counted = static_cast<double>(static_cast<size_t>(n) - warm);
+    state.counters["rss_kib_per_gw"] = static_cast<double>(after.rss - before.rss) / counted;
+    state.counters["vsz_kib_per_gw"] = static_cast<double>(after.vsz - before.vsz) / counted;
+    state.counters["threads_per_gw"] = static_cast<double>(after.threads - before.threads) / counted;
     for (Gw &g : gws) {
         close(g.tcp);
         close(g.udp);

@@ -23,7 +23,15 @@ bool start_thread(pthread_t *t, size_t stack, void *(*entry)(void *), void *arg)
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0)
         return false;
-    pthread_attr_setstacksize(&attr, stack);
+    // Where the system's least stack is larger (64 KiB pages), take that
+    // rather than fall back to the default size, which is megabytes.
+    long least = sysconf(_SC_THREAD_STACK_MIN);
+    if (least > 0 && stack < static_cast<size_t>(least))
+        stack = static_cast<size_t>(least);
+    if (pthread_attr_setstacksize(&attr, stack) != 0) {
+        pthread_attr_destroy(&attr);
+        return false;
+    }
     int r = pthread_create(t, &attr, entry, arg);
     pthread_attr_destroy(&attr);
     return r == 0;

@@ -1,9 +1,13 @@
 // The emulator's TCP side through the public interface, driven by raw sockets
 // so that requests a correct gateway never sends can be tried as well.
+#include "gatesim/libgatesim_net.h"
 #include "tests/gatesim/libgatesim/sim_fixture.h"
 
 #include <chrono>
 #include <cstring>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 using namespace simtest;
 
@@ -772,6 +776,78 @@ TEST_F(Server, NoDebugLinesByDefault)
     sim->async_unlock_sql(0);
     g.read(8);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// ---- Threads ----
+
+// The calling thread's stack, and how much of it lies below the deepest point
+// the thread has reached so far: stack pages become resident only when used.
+struct StackRoom {
+    size_t size = 0;
+    size_t unused = 0;
+};
+
+StackRoom stack_room()
+{
+    StackRoom r;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return r;
+    void *low = nullptr;
+    size_t size = 0;
+    int got = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident((size + page - 1) / page);
+    if (got != 0 || mincore(low, size, resident.data()) != 0)
+        return r;
+    size_t untouched = 0;
+    while (untouched < resident.size() && (resident[untouched] & 1) == 0)
+        untouched++;
+    r.size = size;
+    r.unused = untouched * page;
+    return r;
+}
+
+TEST_F(Server, AGatewaysThreadServesAWholeDialogueFarFromTheEndOfItsSmallStack)
+{
+    std::atomic<size_t> size{0}, unused{0};
+    // Taken last, on the gateway's thread, after every other kind of request.
+    sim->set_cb_set_ptt([&](int) {
+        StackRoom r = stack_room();
+        size = r.size;
+        unused = r.unused;
+        return 0;
+    });
+    sim->set_cb_xml_action([](unsigned &, unsigned &, const std::string &) { return 0; });
+    // The debug lines are printed on the same thread.
+    sim->set_dbg(true);
+    testing::internal::CaptureStdout();
+    Gateway g = logged_in();
+    ASSERT_TRUE(g.send(proto::build_unlocksql(1)));
+    ASSERT_EQ(g.read(8), deny(2));
+    ASSERT_TRUE(g.send(proto::build_gpio_get()));
+    ASSERT_EQ(g.read(8), cat({le32(103), le32(0)}));
+    Bytes payload = proto::build_xml_text_payload(5, 6, std::string(4000, 'x'));
+    ASSERT_TRUE(g.send(proto::build_ext(2102, payload.data(), payload.size())));
+    ASSERT_EQ(g.read(28).size(), 28u);
+    ASSERT_TRUE(g.send(proto::build_ext(2031, nullptr, 0)));
+    ASSERT_TRUE(g.send(proto::build_ext(9999, nullptr, 0)));
+    ASSERT_EQ(g.read(8), deny(2));
+    // Events through the connection's writer thread.
+    EXPECT_EQ(sim->async_ext_xml_status(std::string(3000, 'y')), 0);
+    EXPECT_EQ(g.read(3031).size(), 3031u);
+    ASSERT_TRUE(g.send(proto::build_setptt(1)));
+    EXPECT_EQ(g.read(44).size(), 44u);
+    testing::internal::GetCapturedStdout();
+    sim->set_dbg(false);
+
+    ASSERT_GT(size.load(), 0u);
+    RecordProperty("stack_kib", static_cast<int>(size.load() / 1024));
+    RecordProperty("unused_kib", static_cast<int>(unused.load() / 1024));
+    // At least half of the stack the library asks for is still unused.
+    EXPECT_GE(unused.load(), tcpkit::TcpServer::client_stack_size / 2)
+        << "stack " << size.load() / 1024 << " KiB, " << unused.load() / 1024 << " KiB never used";
 }
 
 } // namespace
