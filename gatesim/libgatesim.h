@@ -5,10 +5,9 @@
 // then raises asynchronous events from any thread. Callbacks run on library
 // threads (one per connected gateway, plus the voice relay thread) and must be
 // thread-safe; every pointer, reference and string they receive is valid only
-// during the call. The threads have small stacks (128 KiB per gateway, 256 KiB
-// for the relay), so that a site with many gateways fits in a 32-bit address
-// space: callbacks keep large buffers off the stack. Destroying the object
-// stops every library thread and closes every socket.
+// during the call. A gateway's callbacks run on a thread with a 1 MiB stack,
+// the relay's on one with 256 KiB. Destroying the object stops every library
+// thread and closes every socket.
 #pragma once
 
 #include <functional>

@@ -120,12 +120,12 @@ using client_callback = std::function<int(client *)>;
 class LIBGATESIM_API TcpServer
 {
   public:
-    // Stacks of the two threads every connection has: they are reserved per
-    // gateway, so their size decides how many gateways fit in a 32-bit host's
-    // address space. The processing thread runs the protocol handler (a few
-    // KiB deep) and the host's callbacks; the writer only waits and sends.
-    static constexpr size_t client_stack_size = 128 * 1024;
-    static constexpr size_t writer_stack_size = 64 * 1024;
+    // Stacks of the two threads every connection has. The processing thread
+    // runs the protocol handler and the host's callbacks, which may rely on
+    // its megabyte; the writer only waits and sends. Both are reserved per
+    // gateway: 1.5 MiB of address space each.
+    static constexpr size_t client_stack_size = 1024 * 1024;
+    static constexpr size_t writer_stack_size = 512 * 1024;
     // Idle or hostile connections must not hold their slots for ever.
     static constexpr int login_timeout_ms = 15000;
 

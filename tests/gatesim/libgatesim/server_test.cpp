@@ -809,7 +809,7 @@ StackRoom stack_room()
     return r;
 }
 
-TEST_F(Server, AGatewaysThreadServesAWholeDialogueFarFromTheEndOfItsSmallStack)
+TEST_F(Server, AGatewaysThreadServesAWholeDialogueFarFromTheEndOfItsStack)
 {
     std::atomic<size_t> size{0}, unused{0};
     // Taken last, on the gateway's thread, after every other kind of request.
