@@ -191,14 +191,23 @@ int Rs232::wait_readable(int timeout_ms)
 ssize_t Rs232::read(void *buf, size_t capacity)
 {
     std::lock_guard<std::mutex> lock(read_lock_);
-    if (fd_ < 0 && !(open_ && timeout_reset_ && reopen()))
+    // No descriptor: a hung-up line whose re-open failed; try again.
+    if (fd_ < 0 && !(open_ && reopen()))
         return -1;
     for (;;) {
         int r = wait_readable(timeout_reset_ ? kSilenceLimitMs : -1);
         if (r < 0)
             return -1;
-        if (r > 0)
-            return ::read(fd_, buf, capacity);
+        if (r > 0) {
+            ssize_t n = ::read(fd_, buf, capacity);
+            // A hung-up line (the device went away under the descriptor)
+            // reads end of file or EIO at once for ever and so is never
+            // silent: re-open it now, whatever the silence rule says. The
+            // result still goes back, so the caller's pause paces the retries.
+            if (n == 0 || (n < 0 && errno == EIO))
+                reopen();
+            return n;
+        }
         if (!timeout_reset_)
             continue;
         if (!reopen())

@@ -67,6 +67,10 @@ int class_config::load()
 int class_config::create_default()
 {
     config_format::encode(config_format::default_record(), record_);
+    // The factory codec too, stored or not: a board whose files cannot be
+    // written (read-only "/config", a FIFO in place of the record) must still
+    // start on factory values instead of failing for want of a codec.
+    codec_ = 1;
 
     UniqueFd fd(open_regular_for_write(main_path, new_file_mode));
     if (!fd.valid())
@@ -77,7 +81,6 @@ int class_config::create_default()
         return -1;
 
     save_codec(1);
-    codec_ = 1;
     ::unlink(blocked_path);
     return 0;
 }

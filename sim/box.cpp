@@ -380,6 +380,8 @@ int Box::run()
     }
     if (init == 0) {
         mine.reset();
+        for (auto &t : ttys_)
+            t->close_in_child();
         InitPlan plan;
         plan.program = opt_.program;
         plan.also = opt_.also;

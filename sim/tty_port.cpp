@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -169,6 +170,14 @@ void TtyPort::stop()
     peer_.reset();
 }
 
+void TtyPort::close_in_child()
+{
+    master_.reset();
+    slave_.reset();
+    host_master_.reset();
+    host_slave_.reset();
+}
+
 void TtyPort::notify_gpio(uint32_t outputs, uint32_t changed)
 {
     if (!peer_)
@@ -205,6 +214,13 @@ void TtyPort::run()
             uint64_t v;
             ssize_t ignored = ::read(wake_.get(), &v, sizeof v);
             (void)ignored;
+            int op;
+            {
+                std::lock_guard<std::mutex> g(master_lock_);
+                op = pending_op_;
+            }
+            if (op != 0)
+                apply_line_op(op);
             uint32_t outs, changed;
             {
                 std::lock_guard<std::mutex> g(gpio_lock_);
@@ -239,9 +255,51 @@ void TtyPort::run()
     }
 }
 
+void TtyPort::apply_line_op(int op)
+{
+    std::lock_guard<std::mutex> g(master_lock_);
+    op_result_ = 0;
+    if (op == 1 && !hung_up_) {
+        ::tcgetattr(slave_.get(), &saved_);
+        master_.reset();
+        slave_.reset();
+        ::unlink(device().c_str());
+        hung_up_ = true;
+        log_.event("tty%d hung up: %s gone", port_, device().c_str());
+    } else if (op == 2 && hung_up_) {
+        std::string slave_path;
+        if (open_pty(master_, slave_, slave_path, "/dev/ptmx") != 0 ||
+            ::tcsetattr(slave_.get(), TCSANOW, &saved_) != 0 ||
+            ::symlink(slave_path.c_str(), device().c_str()) != 0) {
+            op_result_ = errno ? errno : EIO;
+            master_.reset();
+            slave_.reset();
+        } else {
+            hung_up_ = false;
+            log_.event("tty%d restored as %s", port_, slave_path.c_str());
+        }
+    }
+    pending_op_ = 0;
+    op_done_.notify_all();
+}
+
+nlohmann::json TtyPort::line_op(int op)
+{
+    std::unique_lock<std::mutex> g(master_lock_);
+    pending_op_ = op;
+    signal_event(wake_.get());
+    if (!op_done_.wait_for(g, std::chrono::seconds(5), [this] { return pending_op_ == 0; }))
+        return {{"ok", false}, {"error", "the line's thread did not answer"}};
+    if (op_result_ != 0)
+        return {{"ok", false},
+                {"error", std::string("cannot restore the line: ") + std::strerror(op_result_)}};
+    return {{"ok", true}, {"hung_up", hung_up_.load()}};
+}
+
 void TtyPort::send(const uint8_t *data, size_t count)
 {
     trace("->", data, count);
+    std::lock_guard<std::mutex> g(master_lock_);
     write_or_drop(master_.get(), data, count);
 }
 
@@ -264,6 +322,8 @@ uint32_t TtyPort::gpio_levels() const
 unsigned TtyPort::baud() const
 {
     termios t;
+    if (hung_up_)
+        return speed_value(cfgetospeed(&saved_));
     if (::tcgetattr(master_.get(), &t) != 0)
         return 0;
     return speed_value(cfgetospeed(&t));
@@ -277,6 +337,12 @@ void TtyPort::log(const std::string &text)
 nlohmann::json TtyPort::control(const nlohmann::json &request)
 {
     std::string cmd = request.value("cmd", "");
+    if (cmd == "tty" && request.contains("op")) {
+        const std::string op = request.value("op", "");
+        if (op == "hangup" || op == "restore")
+            return line_op(op == "hangup" ? 1 : 2);
+        return {{"ok", false}, {"error", "unknown tty op: " + op}};
+    }
     if (cmd == "tty") {
         nlohmann::json r = {
             {"ok", true}, {"port", port_}, {"kind", kind_}, {"device", device()}, {"baud", baud()}};

@@ -4,7 +4,10 @@
 // a pty of the host whose slave path a test opens), or a registered peer.
 #pragma once
 
+#include <termios.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,9 +36,17 @@ class TtyPort : public PeerHost
     void stop();
 
     void set_pio(PioModel *pio) { pio_ = pio; }
+    // In a forked child that does not exec (the box's init): drop this
+    // process's copies of the line's descriptors, so that a hang-up closes
+    // the box's end for real.
+    void close_in_child();
     void notify_gpio(uint32_t outputs, uint32_t changed);
 
-    // {"cmd": "tty", "port": N} and requests addressed to the peer.
+    // {"cmd": "tty", "port": N} and requests addressed to the peer. With
+    // "op": "hangup" the line goes as if the device vanished: the box closes
+    // its end (the product's descriptor reads end of file or EIO) and
+    // "/dev/ttySn" disappears; "op": "restore" brings it back as a new pty
+    // with the settings the product had made, as a UART keeps them.
     nlohmann::json control(const nlohmann::json &request);
 
     const std::string &kind() const { return kind_; }
@@ -54,6 +65,9 @@ class TtyPort : public PeerHost
 
   private:
     void run();
+    // Runs on the line's thread: hang up or restore the box's pty.
+    void apply_line_op(int op);
+    nlohmann::json line_op(int op);
     void trace(const char *dir, const uint8_t *data, size_t count);
 
     int port_;
@@ -68,6 +82,14 @@ class TtyPort : public PeerHost
     std::atomic<bool> stopping_{false};
     std::thread thread_;
     std::mutex gpio_lock_;
+    // A hang-up or restore asked for from the control thread, done by the
+    // line's thread (which polls the descriptors); send() takes master_lock_.
+    std::mutex master_lock_;
+    std::condition_variable op_done_;
+    int pending_op_ = 0; // 1 hang up, 2 restore
+    int op_result_ = 0;
+    std::atomic<bool> hung_up_{false};
+    termios saved_{};
     uint32_t gpio_outputs_ = 0, gpio_changed_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -465,6 +466,46 @@ TEST(Rs232TimeoutReset, VanishedDeviceIsReportedAfterTheSilenceLimit)
     uint8_t buf[16];
     EXPECT_EQ(port.read(buf, sizeof buf), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "serial: read: cannot re-open port!\n");
+}
+
+// The device hung up under the reader and came back as a new one (a pty
+// whose far end closed; a USB adapter pulled and plugged again): the port is
+// re-opened at once, with the silence rule on or off, and the new device's
+// data is read. A hung-up descriptor is never silent, so waiting for silence
+// would keep the dead one for good.
+TEST(Rs232HangUp, AHungUpLineIsReopenedWithOrWithoutTimeoutReset)
+{
+    for (int reset : {0, 1}) {
+        SCOPED_TRACE(reset);
+        char dir[] = "/tmp/rs232-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        const std::string link = std::string(dir) + "/ttyS1";
+        Pty first;
+        ASSERT_EQ(::symlink(first.path.c_str(), link.c_str()), 0);
+        Rs232 port(link, 9600, 'n', 1);
+        ASSERT_EQ(port.is_open(), 1u);
+        port.SetTimeoutReset(reset);
+        ::close(first.master);
+        first.master = -1;
+        // The device comes back with its settings (raw), as a UART keeps them.
+        Pty second;
+        termios raw;
+        ASSERT_EQ(::tcgetattr(second.slave, &raw), 0);
+        ::cfmakeraw(&raw);
+        ASSERT_EQ(::tcsetattr(second.slave, TCSANOW, &raw), 0);
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink(second.path.c_str(), link.c_str()), 0);
+        const uint8_t b[] = {0x51};
+        ASSERT_EQ(::write(second.master, b, 1), 1);
+        uint8_t buf[16] = {};
+        ssize_t n = -1;
+        for (int i = 0; i < 5 && n <= 0; ++i)
+            n = port.read(buf, sizeof buf);
+        EXPECT_EQ(n, 1);
+        EXPECT_EQ(buf[0], 0x51);
+        ::unlink(link.c_str());
+        ::rmdir(dir);
+    }
 }
 
 TEST(Rs232TimeoutReset, WaitingDataIsReadAtOnce)

@@ -300,6 +300,10 @@ TEST_F(ConfigFiles, CreateDefaultFailsWhenTheRecordCannotBeWritten)
     class_config cfg;
     EXPECT_EQ(cfg.create_default(), -1);
     EXPECT_EQ(read_file(codec_cfg), (std::vector<uint8_t>{3, 0, 0, 0})) << "nothing else changes";
+    // In memory the factory values are complete, codec included, so that the
+    // daemon can still start on them.
+    EXPECT_EQ(config_format::decode(cfg.record()).remote_port, 5555);
+    EXPECT_EQ(cfg.codec(), 1);
     EXPECT_EQ(cfg.load(), -1);
     ::rmdir(main_cfg);
 }

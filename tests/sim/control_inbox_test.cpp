@@ -2,7 +2,10 @@
 // own, and the box is reached through BOARDBOX_CONTROL.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -40,4 +43,41 @@ TEST(InsideABox, ConfigIsAnEmptyWritableTmpfs)
     char host[64] = {};
     ::gethostname(host, sizeof host - 1);
     EXPECT_STREQ(host, "boardbox");
+}
+
+// A hung-up line: the open descriptor reads end of file or EIO at once and
+// "/dev/ttyS1" is gone; restored, the device is there again with the speed
+// this program had set, and bytes flow.
+TEST(InsideABox, SerialLineHangsUpAndComesBackWithItsSettings)
+{
+    Client c;
+    ASSERT_EQ(c.connect_inside(), 0);
+    int fd = ::open("/dev/ttyS1", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios t;
+    ASSERT_EQ(::tcgetattr(fd, &t), 0);
+    ::cfsetospeed(&t, B115200);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+    nlohmann::json r;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(c.request({{"cmd", "tty"}, {"port", 1}, {"op", "hangup"}}, r), 0);
+        ASSERT_TRUE(r.value("ok", false)) << r.dump();
+        char b;
+        ssize_t n = ::read(fd, &b, 1);
+        EXPECT_TRUE(n == 0 || (n < 0 && errno == EIO)) << n;
+        EXPECT_NE(::access("/dev/ttyS1", F_OK), 0) << "the device is still there";
+        ::close(fd);
+        ASSERT_EQ(c.request({{"cmd", "tty"}, {"port", 1}, {"op", "restore"}}, r), 0);
+        ASSERT_TRUE(r.value("ok", false)) << r.dump();
+        fd = ::open("/dev/ttyS1", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::tcgetattr(fd, &t), 0);
+        EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B115200));
+        ASSERT_EQ(c.request({{"cmd", "tty"}, {"port", 1}}, r), 0);
+        EXPECT_EQ(r.value("baud", 0u), 115200u);
+        EXPECT_EQ(::write(fd, "x", 1), 1);
+    }
+    ::close(fd);
+    EXPECT_FALSE(c.request({{"cmd", "tty"}, {"port", 1}, {"op", "bogus"}}, r) == 0 && r.value("ok", true));
 }

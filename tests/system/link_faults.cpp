@@ -3,9 +3,11 @@
 // each fault repeated. The gateway must come back within the link's times
 // (at once after a lost login, 3 s after a failed connect, 15 s for a silent
 // server), stop its voice stream when the link goes while PTT is held, and
-// keep its descriptors, threads and memory level over many reconnects. The
-// results are collected in docs/faults.md.
+// keep its descriptors, threads and memory level over many reconnects. With
+// crypto_mode 1 the link runs over TLS, and the server may answer the
+// handshake with garbage. The results are collected in docs/faults.md.
 #include "tests/gatesim/net_helpers.h"
+#include "tests/link/link_test_support.h"
 #include "tests/system/site.h"
 
 #include "sim/box_client.h"
@@ -190,6 +192,8 @@ class LinkFaults : public testing::Test
   protected:
     static int next_port_;
 
+    virtual int crypto_mode() const { return 0; }
+
     void SetUp() override
     {
         std::string why;
@@ -201,7 +205,7 @@ class LinkFaults : public testing::Test
         next_port_ += 2;
         server_ = std::make_unique<ScriptedServer>(port_);
         ASSERT_TRUE(server_->listening());
-        site::write_config(port_, 0, 1);
+        site::write_config(port_, crypto_mode(), 1);
         ASSERT_EQ(gw_.start({gwlinkd_path()}), 0);
     }
     void TearDown() override
@@ -407,6 +411,195 @@ TEST_F(LinkFaults, RestartedAHundredTimes)
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_LE(after.rss_kb, before.rss_kb + 1024);
     EXPECT_LE(slowest, 5.0);
+}
+
+// The server's end of a TLS session on an accepted connection.
+class TlsPeer
+{
+  public:
+    explicit TlsPeer(Fd fd) : fd_(std::move(fd))
+    {
+        static linktest::TlsIdentity id;
+        static SSL_CTX *ctx = [] {
+            SSL_CTX *c = SSL_CTX_new(TLS_server_method());
+            SSL_CTX_use_certificate(c, id.cert);
+            SSL_CTX_use_PrivateKey(c, id.key);
+            return c;
+        }();
+        timeval tv{10, 0};
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        ssl_ = SSL_new(ctx);
+        SSL_set_fd(ssl_, fd_.get());
+        ok_ = SSL_accept(ssl_) == 1;
+    }
+    ~TlsPeer() { SSL_free(ssl_); }
+    TlsPeer(const TlsPeer &) = delete;
+    TlsPeer &operator=(const TlsPeer &) = delete;
+
+    bool ok() const { return ok_; }
+
+    bool send(const proto::Bytes &b)
+    {
+        size_t done = 0;
+        while (ok_ && done < b.size()) {
+            int n = SSL_write(ssl_, b.data() + done, static_cast<int>(b.size() - done));
+            if (n <= 0)
+                return false;
+            done += static_cast<size_t>(n);
+        }
+        return ok_;
+    }
+    // Up to n bytes: fewer when the gateway closes or says nothing for 10 s.
+    proto::Bytes read(size_t n)
+    {
+        proto::Bytes b(n);
+        size_t got = 0;
+        while (ok_ && got < n) {
+            int r = SSL_read(ssl_, b.data() + got, static_cast<int>(n - got));
+            if (r <= 0)
+                break;
+            got += static_cast<size_t>(r);
+        }
+        b.resize(got);
+        return b;
+    }
+
+    bool login(const proto::Bytes &result)
+    {
+        return send(ScriptedServer::version_info()) &&
+               read(4 + proto::login_request_size).size() == 4 + proto::login_request_size && send(result);
+    }
+
+    // Waits for the gateway's set-PTT request among what it sends.
+    bool ptt_request(int32_t want)
+    {
+        const proto::Bytes msg = proto::build_setptt(want);
+        proto::Bytes seen;
+        auto end = Clock::now() + 15s;
+        while (Clock::now() < end) {
+            proto::Bytes b = read(1);
+            if (b.empty())
+                return false;
+            seen.push_back(b[0]);
+            if (seen.size() >= msg.size() && std::equal(msg.begin(), msg.end(), seen.end() - msg.size()))
+                return true;
+        }
+        return false;
+    }
+
+    void reset() { ScriptedServer::reset(fd_); }
+
+  private:
+    Fd fd_;
+    SSL *ssl_ = nullptr;
+    bool ok_ = false;
+};
+
+// The binary link over TLS (crypto_mode 1).
+class TlsLinkFaults : public LinkFaults
+{
+  protected:
+    int crypto_mode() const override { return 1; }
+
+    // A connection of the gateway (`c`, or the next one) taken through the
+    // handshake and the login.
+    std::unique_ptr<TlsPeer> tls_logged_in(Fd c = Fd(), ms within = kStartup)
+    {
+        if (c.get() < 0)
+            c = server_->accept(within);
+        EXPECT_GE(c.get(), 0) << "the gateway did not come back";
+        if (c.get() < 0)
+            return nullptr;
+        const size_t from = gw_.line_count();
+        auto peer = std::make_unique<TlsPeer>(std::move(c));
+        EXPECT_TRUE(peer->ok()) << "handshake";
+        EXPECT_TRUE(peer->login(server_->login_result())) << "login over TLS";
+        EXPECT_TRUE(gw_.wait_for_line("event\t: cb_conn_connected", 10s, from));
+        return peer;
+    }
+};
+
+struct HandshakeGarbage {
+    const char *what;
+    proto::Bytes bytes;
+    bool then_reset; // the server goes at once after sending it
+};
+
+// Garbage where the server's handshake should be: the handshake fails, no
+// voice goes out while PTT stays held, the gateway tries again after its
+// 3 s pause and then logs in over TLS as before.
+TEST_F(TlsLinkFaults, HandshakeGarbageFromTheServer)
+{
+    VoiceSink voice(port_ + 1);
+    ASSERT_TRUE(voice.ok());
+    std::mt19937 rng(11);
+    proto::Bytes random(256);
+    for (uint8_t &b : random)
+        b = static_cast<uint8_t>(rng());
+    const std::string http = "HTTP/1.0 400 Bad Request\r\n\r\n";
+    const std::vector<HandshakeGarbage> cases = {
+        {"random bytes", random, false},
+        {"a plain server's version info", ScriptedServer::version_info(), false},
+        {"a fatal handshake_failure alert", {0x15, 0x03, 0x03, 0x00, 0x02, 0x02, 0x28}, false},
+        {"a handshake record promising 16 KiB, cut short", {0x16, 0x03, 0x03, 0x40, 0x00, 0x02, 0x00}, true},
+        {"a line of text", proto::Bytes(http.begin(), http.end()), false},
+    };
+    std::unique_ptr<TlsPeer> link = tls_logged_in();
+    ASSERT_TRUE(link && link->ok());
+    double slowest = 0;
+    for (int round = 0; round < 2; ++round) {
+        for (const HandshakeGarbage &g : cases) {
+            SCOPED_TRACE(std::string(g.what) + ", round " + std::to_string(round));
+            press_ptt(true);
+            ASSERT_TRUE(link->ptt_request(1));
+            ASSERT_TRUE(link->send(proto::build_ack()));
+            EXPECT_GT(voice.count(1s), 10) << "no voice while transmitting";
+            const size_t from = gw_.line_count();
+            link->reset();
+            link.reset();
+            ASSERT_TRUE(gw_.wait_for_line("cb_conn_disconnected", 10s, from));
+            // The gateway comes back at once; this time the server answers
+            // its hello with garbage.
+            Fd bad = server_->accept(10s);
+            ASSERT_GE(bad.get(), 0);
+            ASSERT_TRUE(ScriptedServer::send(bad.get(), g.bytes));
+            if (g.then_reset)
+                ScriptedServer::reset(bad);
+            const auto sent = Clock::now();
+            ASSERT_TRUE(gw_.wait_for_line("conn    : failed.", 20s, from));
+            voice.drain();
+            EXPECT_EQ(voice.count(1s), 0) << "voice while the link is down";
+            Fd again = server_->accept(10s);
+            ASSERT_GE(again.get(), 0) << "no new attempt after the failed handshake";
+            slowest = std::max(slowest, seconds_since(sent));
+            EXPECT_LE(seconds_since(sent), 6.0);
+            press_ptt(false);
+            link = tls_logged_in(std::move(again));
+            ASSERT_TRUE(link && link->ok());
+        }
+    }
+    std::printf("handshake garbage: slowest new attempt %.2f s after the garbage\n", slowest);
+}
+
+// A handshake that stalls half way is given up at the receive time-out.
+TEST_F(TlsLinkFaults, StalledHandshakeEndsAtTheTimeOut)
+{
+    Fd c = server_->accept(kStartup);
+    ASSERT_GE(c.get(), 0);
+    const size_t from = gw_.line_count();
+    // A record header and nothing of the record.
+    ASSERT_TRUE(ScriptedServer::send(c.get(), {0x16, 0x03, 0x03, 0x00, 0x40}));
+    const auto sent = Clock::now();
+    ASSERT_TRUE(gw_.wait_for_line("conn    : failed.", 25s, from));
+    const double failed_after = seconds_since(sent);
+    std::printf("stalled handshake: given up after %.1f s\n", failed_after);
+    EXPECT_GE(failed_after, 10.0);
+    Fd again = server_->accept(10s);
+    ASSERT_GE(again.get(), 0);
+    EXPECT_LE(seconds_since(sent), 25.0);
+    std::unique_ptr<TlsPeer> link = tls_logged_in(std::move(again));
+    ASSERT_TRUE(link && link->ok());
 }
 
 } // namespace

@@ -327,12 +327,13 @@ class Server
         Bytes body;
     };
 
-    Server(int tcp_port, int rtp_port, int codec = 1) : sim_(libgatesim::create())
+    // From protocol 1.6 on the gateways upload their blocked lists.
+    Server(int tcp_port, int rtp_port, int codec = 1, int proto_minor = 5) : sim_(libgatesim::create())
     {
         codec_ = codec;
-        sim_->set_cb_info_ver([](libgatesim::s_info_ver &v) {
+        sim_->set_cb_info_ver([proto_minor](libgatesim::s_info_ver &v) {
             v.proto_major = 1;
-            v.proto_minor = 5;
+            v.proto_minor = static_cast<uint16_t>(proto_minor);
             v.fw_major = 1;
             v.fw_minor = 30;
             v.build = 7;
@@ -376,6 +377,12 @@ class Server
             cv_.notify_all();
             return 0;
         });
+        sim_->set_cb_blocked_list([this](const std::string &, const std::vector<std::string> &names) {
+            std::lock_guard<std::mutex> lock(m_);
+            blocked_lists_.push_back(names);
+            cv_.notify_all();
+            return 0;
+        });
         ok_ = sim_->init("127.0.0.1", tcp_port, 8, rtp_port) == 0;
     }
 
@@ -404,6 +411,7 @@ class Server
     std::vector<Clock::time_point> rtp_times_;
     Clock::time_point first_loud_{};
     std::vector<Front> fronts_;
+    std::vector<std::vector<std::string>> blocked_lists_;
     static constexpr int loud_threshold = 1000;
 
     std::mutex m_;
