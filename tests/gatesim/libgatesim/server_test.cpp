@@ -831,6 +831,10 @@ void forget_stack_below_here()
 
 TEST_F(Server, AGatewaysThreadServesAWholeDialogueFarFromTheEndOfItsStack)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's runtime makes most of a thread's stack resident during the "
+                    "dialogue, so residency does not show the library's own use";
+#endif
     std::atomic<size_t> size{0}, unused{0};
     // Taken last, on the gateway's thread, after every other kind of request.
     sim->set_cb_set_ptt([&](int) {
