@@ -204,8 +204,11 @@ ssize_t Rs232::read(void *buf, size_t capacity)
             // reads end of file or EIO at once for ever and so is never
             // silent: re-open it now, whatever the silence rule says. The
             // result still goes back, so the caller's pause paces the retries.
-            if (n == 0 || (n < 0 && errno == EIO))
+            if (n == 0 || (n < 0 && errno == EIO)) {
+                int saved = errno;
                 reopen();
+                errno = saved;
+            }
             return n;
         }
         if (!timeout_reset_)

@@ -268,6 +268,7 @@ void TtyPort::apply_line_op(int op)
         log_.event("tty%d hung up: %s gone", port_, device().c_str());
     } else if (op == 2 && hung_up_) {
         std::string slave_path;
+        errno = 0;
         if (open_pty(master_, slave_, slave_path, "/dev/ptmx") != 0 ||
             ::tcsetattr(slave_.get(), TCSANOW, &saved_) != 0 ||
             ::symlink(slave_path.c_str(), device().c_str()) != 0) {

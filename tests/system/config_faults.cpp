@@ -29,11 +29,6 @@ constexpr const char *kMain = "/config/main.cfg";
 constexpr const char *kCodec = "/config/codec.cfg";
 constexpr const char *kBlocked = "/config/blocked.cfg";
 
-std::string gwlinkd_path()
-{
-    return std::string(GW_BUILD_DIR) + "/bin/gwlinkd";
-}
-
 void write_bytes(const char *path, const site::Bytes &b)
 {
     site::write_file(path, b.data(), b.size());
@@ -157,7 +152,7 @@ class ConfigFaults : public testing::Test
             return true;
         });
         site::Child gw;
-        ASSERT_EQ(gw.start({gwlinkd_path()}), 0);
+        ASSERT_EQ(gw.start({site::bin("gwlinkd")}), 0);
         EXPECT_TRUE(gw.wait_for_line("radio_type: gm360", 20s)) << "the daemon did not get through its start";
         if (f.logs_in) {
             EXPECT_TRUE(server_->wait(20s, [&](site::Server &s) { return s.logins_ > logins; }))
@@ -403,7 +398,7 @@ TEST_F(ConfigFaults, ReadOnlyConfigAndAServerDemandingAnotherCodec)
         ReadOnlyConfig ro;
         ASSERT_TRUE(ro.ok());
         site::Child gw;
-        ASSERT_EQ(gw.start({gwlinkd_path()}), 0);
+        ASSERT_EQ(gw.start({site::bin("gwlinkd")}), 0);
         EXPECT_TRUE(gw.wait_for_line("cannot store codec type 3, going on with codec 1", 30s));
         // A restart would end this process ("killall gwlinkd") within moments.
         EXPECT_EQ(gw.wait_exit(3s), -1) << "the daemon ended";
@@ -424,11 +419,11 @@ TEST_F(ConfigFaults, OneShotCommandsOnAReadOnlyConfig)
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         site::Child get;
-        ASSERT_EQ(get.start({gwlinkd_path(), "--getconfig"}), 0);
+        ASSERT_EQ(get.start({site::bin("gwlinkd"), "--getconfig"}), 0);
         EXPECT_EQ(get.wait_exit(20s), 0);
         EXPECT_GE(get.find("remote_port:5555"), 0) << get.tail();
         site::Child create;
-        ASSERT_EQ(create.start({gwlinkd_path(), "--createconfig"}), 0);
+        ASSERT_EQ(create.start({site::bin("gwlinkd"), "--createconfig"}), 0);
         EXPECT_EQ(create.wait_exit(20s), 255);
     }
 }

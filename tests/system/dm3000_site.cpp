@@ -27,11 +27,6 @@ constexpr uint32_t HEAD_PTT = 0x200; // active low
 const ms kStartup = 40s;             // gwlinkd start, login (loaded machine)
 const ms kEvent = 15s;
 
-std::string bin(const char *name)
-{
-    return std::string(GW_BUILD_DIR) + "/bin/" + name;
-}
-
 std::vector<uint8_t> logo()
 {
     pbm::Image img;
@@ -127,7 +122,7 @@ class Dm3000Site : public testing::Test
     // gatesimd on loopback; `extra` options such as --dm-display or --voice.
     void start_server(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> argv = {bin("gatesimd"),
+        std::vector<std::string> argv = {site::bin("gatesimd"),
                                          "--bind",
                                          "127.0.0.1",
                                          "--port",
@@ -152,7 +147,7 @@ class Dm3000Site : public testing::Test
     void start_gateway()
     {
         site::write_config(port_, 0, 1, 4, config_format::radio_dm3000);
-        ASSERT_EQ(gw_.start({bin("gwlinkd")}), 0);
+        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
     }
     void wait_logins(size_t n)
     {

@@ -36,11 +36,6 @@ constexpr int kPort = 7855;
 constexpr int kRtpPort = kPort + 1;
 const ms kStartup = 40s;
 
-std::string bin(const char *name)
-{
-    return std::string(GW_BUILD_DIR) + "/bin/" + name;
-}
-
 long rss_kb(pid_t pid)
 {
     std::ifstream st("/proc/" + std::to_string(pid) + "/status");
@@ -86,7 +81,7 @@ class GatesimdHostile : public testing::Test
         ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
         ASSERT_EQ(box_.set_capture("tone:1000"), 0);
         wav_ = "/tmp/hostile-" + std::to_string(::getpid()) + ".wav";
-        ASSERT_EQ(srv_.start({bin("gatesimd"), "--bind", "127.0.0.1", "--port", std::to_string(kPort),
+        ASSERT_EQ(srv_.start({site::bin("gatesimd"), "--bind", "127.0.0.1", "--port", std::to_string(kPort),
                               "--rtp-port", std::to_string(kRtpPort), "--voice", "record:" + wav_}),
                   0);
         ASSERT_TRUE(srv_.wait_for_line("gatesimd: serving on", 15s)) << srv_.tail();
@@ -110,7 +105,7 @@ class GatesimdHostile : public testing::Test
         const size_t before = count_lines(srv_, "gatesimd: login [user] from 127.0.0.1: level 1");
         site::write_config(kPort, 0, 1);
         const size_t lines = gw_.line_count();
-        ASSERT_EQ(gw_.start({bin("gwlinkd")}), 0);
+        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
         auto deadline = Clock::now() + kStartup;
         while (count_lines(srv_, "gatesimd: login [user] from 127.0.0.1: level 1") <= before &&
                Clock::now() < deadline)

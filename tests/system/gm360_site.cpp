@@ -30,11 +30,6 @@ constexpr uint32_t FRONT_PTT = 0x1000; // active low
 const ms kStartup = 40s;               // gwlinkd start, login (loaded machine)
 const ms kEvent = 15s;
 
-std::string gwlinkd_path()
-{
-    return std::string(GW_BUILD_DIR) + "/bin/gwlinkd";
-}
-
 Bytes key_frame(uint8_t k, uint8_t s)
 {
     Bytes f{0xF4, 0x24, k, s, 0x00, 0x00};
@@ -143,7 +138,7 @@ class Gm360Site : public testing::Test
     {
         if (write)
             site::write_config(port_, crypto_mode, codec);
-        ASSERT_EQ(gw_.start({gwlinkd_path()}), 0);
+        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
     }
     void wait_login(int n = 1)
     {
@@ -214,7 +209,7 @@ TEST_F(Gm360Site, UnusableBuffersAreReportedAndTheVoiceStillPlays)
         ASSERT_LE(playback_level(), -50);
         start_server();
         site::write_config(port_, 0, 1, buffers);
-        ASSERT_EQ(gw_.start({gwlinkd_path()}), 0);
+        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
         wait_login();
         EXPECT_TRUE(
             gw_.wait_for_line("cfg : invalid buffers (" + std::to_string(buffers) + "), using 4", kEvent))
@@ -569,7 +564,7 @@ TEST_F(Gm360Site, ServerAskingForGsmMakesTheGatewayStoreItRestartAndTalkGsm)
     GsmServer gsm_server(port_);
     ASSERT_TRUE(gsm_server.ok());
     site::Child again;
-    ASSERT_EQ(again.start({gwlinkd_path()}), 0);
+    ASSERT_EQ(again.start({site::bin("gwlinkd")}), 0);
     ASSERT_TRUE(site::wait_until(gsm_server.m, gsm_server.cv, kStartup, [&] {
         return gsm_server.logins >= 1;
     })) << again.tail();

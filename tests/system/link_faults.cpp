@@ -33,11 +33,6 @@ using testnet::Fd;
 constexpr uint32_t FRONT_PTT = 0x1000; // active low
 const ms kStartup = 40s;
 
-std::string gwlinkd_path()
-{
-    return std::string(GW_BUILD_DIR) + "/bin/gwlinkd";
-}
-
 double seconds_since(Clock::time_point t)
 {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -206,7 +201,7 @@ class LinkFaults : public testing::Test
         server_ = std::make_unique<ScriptedServer>(port_);
         ASSERT_TRUE(server_->listening());
         site::write_config(port_, crypto_mode(), 1);
-        ASSERT_EQ(gw_.start({gwlinkd_path()}), 0);
+        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
     }
     void TearDown() override
     {

@@ -54,11 +54,6 @@ const Model kModels[] = {
     {"nx700", config_format::radio_nx700, "control_nx700: ", "NXEvent", "NXAction", true, 115200},
 };
 
-std::string path_of(const char *name)
-{
-    return std::string(GW_BUILD_DIR) + "/bin/" + name;
-}
-
 std::string hex(const Bytes &b)
 {
     return radio::to_hex(b);
@@ -204,12 +199,12 @@ class SerialRadioSite : public testing::Test
         site::write_file("/config/blocked.cfg", item.data(), item.size());
 
         ASSERT_EQ(
-            server_.start({path_of("gatesimd"), "--bind", "127.0.0.1", "--port", std::to_string(port_),
+            server_.start({site::bin("gatesimd"), "--bind", "127.0.0.1", "--port", std::to_string(port_),
                            "--xml-port", std::to_string(port_ + 1), "--rtp-port", std::to_string(port_ + 2),
                            "--voice", "record:" + heard_, "--control", server_sock_, "--debug"}),
             0);
         ASSERT_TRUE(server_.wait_for_line("gatesimd: xml gateways on", kStartup)) << server_.tail();
-        ASSERT_EQ(gw_.start({path_of("gwlinkd")}), 0);
+        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
         ASSERT_TRUE(server_.wait_for_line("gatesimd: xml login [user]", kStartup)) << server_.tail();
         ASSERT_TRUE(gw_.wait_for_line(p("logged in"), kEvent)) << gw_.tail();
     }

@@ -44,6 +44,14 @@ using Bytes = std::vector<uint8_t>;
 
 using ::inside_isolated_box;
 
+#ifdef GW_BUILD_DIR
+// A program of this build: "gwlinkd", "gatesimd", ...
+inline std::string bin(const char *name)
+{
+    return std::string(GW_BUILD_DIR) + "/bin/" + name;
+}
+#endif
+
 inline void write_file(const char *path, const uint8_t *data, size_t n)
 {
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

@@ -28,11 +28,6 @@ const ms kEvent = 15s;
 constexpr uint32_t POWER_OUTPUT = 0x20000;
 constexpr uint32_t BATTERY_OUTPUT = 0x40000;
 
-std::string bin(const char *name)
-{
-    return std::string(GW_BUILD_DIR) + "/bin/" + name;
-}
-
 // A panel frame: big-endian length, payload, CRC-16/XMODEM of the payload.
 site::Bytes panel_frame(const site::Bytes &payload)
 {
@@ -119,7 +114,7 @@ class XcmpSite : public testing::Test
     // gatesimd on loopback with its XML side; `extra` options such as --voice.
     void start_server(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> argv = {bin("gatesimd"),
+        std::vector<std::string> argv = {site::bin("gatesimd"),
                                          "--bind",
                                          "127.0.0.1",
                                          "--port",
@@ -149,7 +144,7 @@ class XcmpSite : public testing::Test
     void start_gateway(int codec = 1)
     {
         site::write_config(port_ + 2, 0, codec, 4, config_format::radio_xcmp);
-        ASSERT_EQ(gw_.start({bin("gwlinkd")}), 0);
+        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
     }
     void wait_logins(size_t n)
     {
@@ -414,7 +409,7 @@ TEST_F(XcmpSite, GpioChangedEventsDriveThePowerAndBatteryOutputs)
 TEST_F(XcmpSite, ABlockedTalkerIsSilentUntilTheNextPttRelease)
 {
     site::Child cfg;
-    ASSERT_EQ(cfg.start({bin("gwcfg"), "--dir", "/config", "blocked", "add", "bob"}), 0);
+    ASSERT_EQ(cfg.start({site::bin("gwcfg"), "--dir", "/config", "blocked", "add", "bob"}), 0);
     ASSERT_EQ(cfg.wait_exit(kEvent), 0) << cfg.tail();
     bring_up({"--voice", "tone:600"});
     // The server's tone reaches the loudspeaker.
@@ -451,7 +446,7 @@ TEST_F(XcmpSite, ACodecChangeToGsmIsStoredAndTheGatewayRestarts)
     EXPECT_EQ(site::read_codec_file(), 2);
 
     const size_t from = srv_.line_count(), gw_from = gw_.line_count();
-    ASSERT_EQ(gw_.start({bin("gwlinkd")}), 0);
+    ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
     wait_logins(2);
     ASSERT_TRUE(srv_.wait_for_line("<GpioStateReq", kEvent, from)) << srv_.tail();
     EXPECT_TRUE(gw_.wait_for_line("control_xcmp: logged in", kEvent, gw_from)) << gw_.tail();

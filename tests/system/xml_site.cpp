@@ -19,7 +19,7 @@ using site::ms;
 namespace
 {
 
-const std::string gatesimd = std::string(GW_BUILD_DIR) + "/bin/gatesimd";
+const std::string gatesimd = site::bin("gatesimd");
 constexpr int bin_port = 5555, xml_port = 5556, rtp_port = 5004;
 
 // One XML gateway's link, with every text it hands to its control queued.
