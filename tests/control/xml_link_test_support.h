@@ -117,6 +117,9 @@ struct XmlLink {
     // Records only the link's own ":..." notices (long runs would fill memory).
     bool notices_only = false;
     std::unique_ptr<class_roipsrv_conn> link;
+    // The link for the hook: `link` is already empty while the link's
+    // destructor delivers its last notices, the object itself is not.
+    class_roipsrv_conn *conn = nullptr;
 
     explicit XmlLink(hook_t h = nullptr) : hook(std::move(h))
     {
@@ -125,9 +128,10 @@ struct XmlLink {
                 if (!notices_only || (!t.empty() && t[0] == ':'))
                     texts.push(t);
                 if (hook)
-                    hook(*link, t);
+                    hook(*conn, t);
             },
             "127.0.0.1", srv.port(), "op1", "pw", 8000);
+        conn = link.get();
     }
     ~XmlLink() { link.reset(); }
 
