@@ -323,19 +323,28 @@ TEST(SerialControlReader, DestructionWithARunningReaderReturns)
     SUCCEED();
 }
 
-// Threads of this process, as the kernel counts them.
-int thread_count()
+// The line of "/proc/self/status" that starts with `key`, empty when none.
+std::string status_line(const char *key)
 {
     FILE *f = std::fopen("/proc/self/status", "r");
     if (!f)
-        return -1;
+        return {};
     char line[256];
-    int n = -1;
+    std::string found;
     while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "Threads: %d", &n) == 1)
+        if (std::strncmp(line, key, std::strlen(key)) == 0) {
+            found = line;
             break;
+        }
     std::fclose(f);
-    return n;
+    return found;
+}
+
+// Threads of this process, as the kernel counts them.
+int thread_count()
+{
+    int n = -1;
+    return std::sscanf(status_line("Threads:").c_str(), "Threads: %d", &n) == 1 ? n : -1;
 }
 
 // The thread count before a test starts its reader. A sanitizer runtime may
@@ -351,18 +360,8 @@ int threads_at_rest()
 // file describes the emulator, whose own threads come and go: no count then.
 bool thread_counts_are_ours()
 {
-    FILE *f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return false;
-    char line[256];
-    bool ours = true;
-    while (std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, "Name:", 5) == 0) {
-            ours = std::strstr(line, "qemu-") == nullptr;
-            break;
-        }
-    std::fclose(f);
-    return ours;
+    const std::string name = status_line("Name:");
+    return !name.empty() && name.find("qemu-") == std::string::npos;
 }
 
 bool thread_count_becomes(int want)
