@@ -99,7 +99,7 @@ check "dt: the Ethernet MAC enabled (RMII)" \
 parts=/ahb/ebi@10000000/nand-controller/nand@3/partitions
 labels=""
 for node in $(prop -l "$dtb" $parts); do
-  labels="$labels $(prop "$dtb" $parts/$node label)"
+  labels="$labels $(prop "$dtb" "$parts/$node" label)"
 done
 check "dt: NAND partitions mtd0..mtd5, mtd3 kernel, mtd4 rootfs, mtd5 config" \
   test "$labels" = " bootstrap uboot ubootenv kernel rootfs config"
