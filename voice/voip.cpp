@@ -244,6 +244,7 @@ void class_voip::receiveLoop()
         RtpPacket *packet = RtpPacket::fromDatagram(buf, static_cast<size_t>(n));
         if (!packet)
             continue;
+        voiceCount.fetch_add(1, std::memory_order_relaxed);
         if (jitter->put(packet) < 0)
             delete packet;
     }
