@@ -162,9 +162,11 @@ void class_roipsrv_conn::run()
             conn.close();
         }
         notify(":disconnected");
+        // A session left for the other server is followed by the login
+        // there without the pause, so the gap is the switch itself.
         bool at_once = false;
         if (logged_in)
-            choice->session_ended();
+            at_once = choice->session_ended();
         else if (!stop)
             at_once = choice->attempt_failed();
         if (at_once && !stop)

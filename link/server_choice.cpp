@@ -117,13 +117,14 @@ void ServerChoice::logged_in()
     cv_.notify_all();
 }
 
-void ServerChoice::session_ended()
+bool ServerChoice::session_ended()
 {
     if (!has_backup_)
-        return;
+        return false;
     std::lock_guard<std::mutex> lock(lock_);
     logged_in_ = false;
     after_session_ = true;
+    return session_backup_ != on_backup_;
 }
 
 ServerAddress ServerChoice::in_use()

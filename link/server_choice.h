@@ -67,8 +67,9 @@ class ServerChoice
     bool attempt_failed();
     // The server next() named accepted the login.
     void logged_in();
-    // That server's logged-in session has ended.
-    void session_ended();
+    // That server's logged-in session has ended. true when it was ended to
+    // move to the other server: the next attempt goes there at once.
+    bool session_ended();
     // The server in use now (the one of the running session, else the one the
     // link tries); for the status.
     ServerAddress in_use();

@@ -157,11 +157,12 @@ TEST(ServerChoice, ProbesTheMainBesideTheBackupsSessionAndGoesBackOnceItAcceptsA
         accept = true;
         ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return leaves == 1; }));
     }
-    c.session_ended();
+    EXPECT_TRUE(c.session_ended()) << "the move to the main goes at once";
     EXPECT_EQ(play(c, "L"), "m");
+    EXPECT_FALSE(c.session_ended()) << "a session merely lost";
     EXPECT_FALSE(c.in_use().backup);
     // A main that fails right after the move sends the link back at once.
-    EXPECT_EQ(play(c, "EFL"), "m!b");
+    EXPECT_EQ(play(c, "FL"), "m!b");
     c.stop();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "server  : main server 127.0.0.1:5555 lost, switching to backup 127.0.0.1:5557\n"
