@@ -14,6 +14,27 @@
 namespace
 {
 
+// Standard output captured for the life of the object, so that a failed
+// assertion leaves the next test able to capture its own.
+class Captured
+{
+  public:
+    Captured() { testing::internal::CaptureStdout(); }
+    ~Captured()
+    {
+        if (!taken_)
+            testing::internal::GetCapturedStdout();
+    }
+    std::string take()
+    {
+        taken_ = true;
+        return testing::internal::GetCapturedStdout();
+    }
+
+  private:
+    bool taken_ = false;
+};
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -97,7 +118,7 @@ TxTimeout::Timing timing(std::chrono::milliseconds limit)
 
 TEST(TxTimeout, AHeldTransmissionEndsAtTheLimitAndNeedsAReleaseBeforeTheNext)
 {
-    testing::internal::CaptureStdout();
+    Captured out;
     Control c(timing(600ms));
     const auto pressed = Clock::now();
     EXPECT_EQ(c.ptt(1), 1);
@@ -117,8 +138,8 @@ TEST(TxTimeout, AHeldTransmissionEndsAtTheLimitAndNeedsAReleaseBeforeTheNext)
     EXPECT_GE(c.ends[1] - again, 600ms);
     EXPECT_EQ(c.ptt(0), -1);
     c.tot.stop();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "tot     : PTT released, the next press transmits\n"
-                                                      "tot     : PTT released, the next press transmits\n");
+    EXPECT_EQ(out.take(), "tot     : PTT released, the next press transmits\n"
+                          "tot     : PTT released, the next press transmits\n");
 
     // Four beeps in the last 400 ms of each transmission, 100 ms apart, the
     // line low again before the end; nothing but the beeper was touched.
@@ -169,7 +190,7 @@ TEST(TxTimeout, AReleaseOrALostLinkBeforeTheLimitDisarmsIt)
 
 TEST(TxTimeout, WithoutALimitEveryChangePassesAndNothingRuns)
 {
-    testing::internal::CaptureStdout();
+    Captured out;
     Control c(timing(0ms));
     EXPECT_FALSE(c.tot.enabled());
     for (int p : {1, 1, 0, 0, 1, 7, 0})
@@ -178,5 +199,5 @@ TEST(TxTimeout, WithoutALimitEveryChangePassesAndNothingRuns)
     c.tot.cancel();
     c.tot.stop();
     EXPECT_TRUE(c.beeper.edges().empty());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(out.take(), "");
 }

@@ -10,6 +10,27 @@
 namespace
 {
 
+// Standard output captured for the life of the object, so that a failed
+// assertion leaves the next test able to capture its own.
+class Captured
+{
+  public:
+    Captured() { testing::internal::CaptureStdout(); }
+    ~Captured()
+    {
+        if (!taken_)
+            testing::internal::GetCapturedStdout();
+    }
+    std::string take()
+    {
+        taken_ = true;
+        return testing::internal::GetCapturedStdout();
+    }
+
+  private:
+    bool taken_ = false;
+};
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -36,7 +57,7 @@ VoiceAlarm::Timing timing(std::chrono::milliseconds limit)
 TEST(VoiceAlarm, RaisedAfterTheLimitOfMissingVoiceAndLoweredWhenItComesBack)
 {
     std::atomic<uint64_t> packets{0};
-    testing::internal::CaptureStdout();
+    Captured out;
     VoiceAlarm a(timing(300ms), [&] { return packets.load(); });
 
     // What raises it, each case starting from a quiet logged-in link.
@@ -68,13 +89,20 @@ TEST(VoiceAlarm, RaisedAfterTheLimitOfMissingVoiceAndLoweredWhenItComesBack)
         k.end(a);
         ASSERT_TRUE(eventually([&] { return !a.active(); }));
     }
+    // A new session starts without the old one's squelch: the talker alone
+    // raises the alarm, and its end lowers it.
+    a.link_up(true);
+    a.remote_talking(true);
+    ASSERT_TRUE(eventually([&] { return a.active(); }));
+    a.remote_talking(false);
+    ASSERT_TRUE(eventually([&] { return !a.active(); }));
     a.stop();
     const std::string raised =
         "voice   : alarm: no voice for 0.3 s while the squelch is open or the server sends\n";
     const std::string back = "voice   : voice is back, alarm cleared\n";
     const std::string none = "voice   : no voice expected any more, alarm cleared\n";
     const std::string once = raised + back + raised + none;
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), once + once + once);
+    EXPECT_EQ(out.take(), once + once + once + raised + none);
 }
 
 // Voice that keeps coming, or a link that is not logged in, never raises it:
@@ -83,7 +111,7 @@ TEST(VoiceAlarm, RaisedAfterTheLimitOfMissingVoiceAndLoweredWhenItComesBack)
 TEST(VoiceAlarm, FlowingVoiceOrNoLoginNeverRaiseIt)
 {
     std::atomic<uint64_t> packets{0};
-    testing::internal::CaptureStdout();
+    Captured out;
     VoiceAlarm a(timing(200ms), [&] { return packets.load(); });
     a.squelch(true);
     a.remote_talking(true);
@@ -102,16 +130,16 @@ TEST(VoiceAlarm, FlowingVoiceOrNoLoginNeverRaiseIt)
     }
     EXPECT_TRUE(eventually([&] { return a.active(); }));
     a.stop();
-    testing::internal::GetCapturedStdout();
+    out.take();
 }
 
 TEST(VoiceAlarm, OffWithoutALimit)
 {
-    testing::internal::CaptureStdout();
+    Captured out;
     VoiceAlarm a(timing(0ms), [] { return uint64_t(0); });
     a.link_up(true);
     a.squelch(true);
     EXPECT_FALSE(a.active());
     a.stop();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(out.take(), "");
 }

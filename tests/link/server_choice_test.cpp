@@ -14,6 +14,27 @@
 namespace
 {
 
+// Standard output captured for the life of the object, so that a failed
+// assertion leaves the next test able to capture its own.
+class Captured
+{
+  public:
+    Captured() { testing::internal::CaptureStdout(); }
+    ~Captured()
+    {
+        if (!taken_)
+            testing::internal::GetCapturedStdout();
+    }
+    std::string take()
+    {
+        taken_ = true;
+        return testing::internal::GetCapturedStdout();
+    }
+
+  private:
+    bool taken_ = false;
+};
+
 using namespace std::chrono_literals;
 
 BackupServer backup_at(const char *ip, int port, int after, std::chrono::milliseconds retry = 60s)
@@ -55,7 +76,7 @@ std::string play(ServerChoice &c, const std::string &script)
 
 TEST(ServerChoice, WithoutABackupEveryAttemptGoesToTheMainServerAndNothingIsPrinted)
 {
-    testing::internal::CaptureStdout();
+    Captured out;
     {
         ServerChoice c("127.0.0.1", 5555, BackupServer{}, {});
         EXPECT_FALSE(c.has_backup());
@@ -65,7 +86,7 @@ TEST(ServerChoice, WithoutABackupEveryAttemptGoesToTheMainServerAndNothingIsPrin
         EXPECT_EQ(s.addr, inet_addr("127.0.0.1"));
         EXPECT_FALSE(s.backup);
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(out.take(), "");
 }
 
 TEST(ServerChoice, MovesAfterFailuresInARowOrALostSessionWithOneLineEach)
@@ -95,14 +116,14 @@ TEST(ServerChoice, MovesAfterFailuresInARowOrALostSessionWithOneLineEach)
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
-        testing::internal::CaptureStdout();
+        Captured out;
         std::string went;
         {
             ServerChoice c("127.0.0.1", 5555, backup_at("127.0.0.1", 5557, k.after), {});
             EXPECT_TRUE(c.has_backup());
             went = play(c, k.script);
         }
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), k.lines);
+        EXPECT_EQ(out.take(), k.lines);
         EXPECT_EQ(went, k.went);
     }
 }
@@ -110,9 +131,9 @@ TEST(ServerChoice, MovesAfterFailuresInARowOrALostSessionWithOneLineEach)
 TEST(ServerChoice, BackupPortZeroIsTheMainServersPort)
 {
     ServerChoice c("10.0.0.1", 6000, backup_at("10.0.0.2", 0, 1), {});
-    testing::internal::CaptureStdout();
+    Captured out;
     play(c, "FL");
-    testing::internal::GetCapturedStdout();
+    out.take();
     EXPECT_EQ(c.in_use().text(), "10.0.0.2:6000");
     EXPECT_TRUE(c.in_use().backup);
 }
@@ -140,7 +161,7 @@ TEST(ServerChoice, ProbesTheMainBesideTheBackupsSessionAndGoesBackOnceItAcceptsA
         ++leaves;
         cv.notify_all();
     };
-    testing::internal::CaptureStdout();
+    Captured out;
     ServerChoice c("127.0.0.1", 5555, backup_at("127.0.0.1", 5557, 1, 50ms), hooks);
     // On the main, logged in or not, and on the backup before its login:
     // the first probe comes only after the backup's login plus main_retry.
@@ -164,7 +185,7 @@ TEST(ServerChoice, ProbesTheMainBesideTheBackupsSessionAndGoesBackOnceItAcceptsA
     // A main that fails right after the move sends the link back at once.
     EXPECT_EQ(play(c, "FL"), "m!b");
     c.stop();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(out.take(),
               "server  : main server 127.0.0.1:5555 lost, switching to backup 127.0.0.1:5557\n"
               "server  : main server 127.0.0.1:5555 accepts logins again, switching back from backup "
               "127.0.0.1:5557\n"
@@ -191,7 +212,7 @@ TEST(ServerChoice, StopAbortsAPendingProbe)
         cv.notify_all();
     };
     hooks.leave_backup = [] {};
-    testing::internal::CaptureStdout();
+    Captured out;
     ServerChoice c("127.0.0.1", 5555, backup_at("127.0.0.1", 5557, 1, 10ms), hooks);
     play(c, "FL");
     {
@@ -200,5 +221,5 @@ TEST(ServerChoice, StopAbortsAPendingProbe)
     }
     c.stop();
     EXPECT_TRUE(aborted);
-    testing::internal::GetCapturedStdout();
+    out.take();
 }

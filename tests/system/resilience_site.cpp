@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace
@@ -56,11 +57,13 @@ extra_format::extra_record backup_on(int port, int after = 3)
 }
 
 // A server that completes TCP connections (the kernel's backlog does) and
-// never says a word.
+// never answers a login. With `keepalives` it takes the connections and sends
+// the XML link's keep-alive every second, so only the login's own time-out
+// can give it up.
 class MuteServer
 {
   public:
-    explicit MuteServer(int port)
+    explicit MuteServer(int port, bool keepalives = false)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
@@ -70,13 +73,51 @@ class MuteServer
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ok_ = ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0;
+        if (ok_ && keepalives)
+            thread_ = std::thread([this] { chatter(); });
     }
-    ~MuteServer() { ::close(fd_); }
+    ~MuteServer()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        for (int c : conns_)
+            ::close(c);
+        ::close(fd_);
+    }
     bool ok() const { return ok_; }
+    size_t keepalives_sent() const { return sent_; }
 
   private:
+    void chatter()
+    {
+        const std::string text = "<KeepAliveEv seq=\"1\" />";
+        site::Bytes frame(8 + text.size(), 0);
+        bytes::put_le32(frame.data(), static_cast<uint32_t>(text.size()));
+        std::copy(text.begin(), text.end(), frame.begin() + 8);
+        auto next = Clock::now();
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) > 0) {
+                int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0)
+                    conns_.push_back(c);
+            }
+            if (Clock::now() < next)
+                continue;
+            next += 1s;
+            for (int c : conns_) {
+                if (::send(c, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+                    sent_++;
+            }
+        }
+    }
     int fd_ = -1;
     bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<size_t> sent_{0};
+    std::vector<int> conns_;
+    std::thread thread_;
 };
 
 // Edges of the beeper line, sampled through a control connection of its own.
@@ -700,12 +741,12 @@ TEST_F(XcmpResilience, MainKilledMidTransmissionBackupTakesOverAndTheMainIsTaken
     ptt(false);
 }
 
-// A main that takes the connection and never answers the login is given up
-// after 15 s.
+// A main that takes the connection and keeps it alive but never answers the
+// login is given up after 15 s.
 TEST_F(XcmpResilience, AMainThatNeverAnswersTheLoginLeadsToTheBackup)
 {
     write_extra(backup_on(backup_port_ + 2, 1));
-    MuteServer mute(main_port_ + 2);
+    MuteServer mute(main_port_ + 2, true);
     ASSERT_TRUE(mute.ok());
     start(backup_, backup_port_, "backup");
     start_gateway();
@@ -718,6 +759,7 @@ TEST_F(XcmpResilience, AMainThatNeverAnswersTheLoginLeadsToTheBackup)
     EXPECT_LE(took, 15.0 + 6.0);
     EXPECT_EQ(count_lines(gw_, "failed 1 time, switching to backup"), 1u) << gw_.tail();
     EXPECT_TRUE(gw_.wait_for_line("control_xcmp: logged in", kEvent)) << gw_.tail();
+    EXPECT_GE(mute.keepalives_sent(), 10u) << "the main was not kept alive";
 }
 
 // The time-out and the alarm on the XML link: a panel PTT held past
