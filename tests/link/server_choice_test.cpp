@@ -174,7 +174,11 @@ TEST(ServerChoice, ProbesTheMainBesideTheBackupsSessionAndGoesBackOnceItAcceptsA
         EXPECT_GE(std::chrono::steady_clock::now() - logged_in, 3 * 50ms - 5ms);
         EXPECT_EQ(probed, "127.0.0.1:5555");
         EXPECT_EQ(leaves, 0);
-        EXPECT_TRUE(c.in_use().backup);
+    }
+    // Not under `m`: leave_backup takes it with the choice's lock held.
+    EXPECT_TRUE(c.in_use().backup);
+    {
+        std::unique_lock<std::mutex> lock(m);
         accept = true;
         ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return leaves == 1; }));
     }
