@@ -49,7 +49,8 @@ class ServerChoice
         // The main accepts logins again: release what the session on the
         // backup holds (PTT) and end it; the link's thread then comes back
         // for the next server. Called with the choice's lock held, while that
-        // session is still the one in use.
+        // session is still the one in use: it must not call the choice, nor
+        // wait for a lock that is held anywhere while the choice is called.
         std::function<void()> leave_backup;
     };
 
@@ -96,7 +97,6 @@ class ServerChoice
     int failures_ = 0;
     bool after_session_ = false;
     bool logged_in_ = false;
-    bool main_back_ = false;
     bool stopping_ = false;
     std::chrono::steady_clock::time_point next_probe_{};
     std::thread prober_;
