@@ -59,8 +59,9 @@ class class_voip
     static const int16_t *tone(int n);
 
     // Voice packets taken from the remote party since the start (whatever
-    // then became of them: played, muted or dropped by a full buffer).
-    uint64_t voicePackets() const { return voiceCount.load(std::memory_order_relaxed); }
+    // then became of them: played, muted or dropped by a full buffer); it
+    // wraps, so only whether it changed means anything.
+    uint32_t voicePackets() const { return voiceCount.load(std::memory_order_relaxed); }
 
   private:
     bool acceptedLength(long n) const;
@@ -94,5 +95,5 @@ class class_voip
     PassphraseCipher passphrase;
     std::atomic<int32_t> toneRequest{0};
     std::atomic<bool> stopping{false};
-    std::atomic<uint64_t> voiceCount{0};
+    std::atomic<uint32_t> voiceCount{0};
 };
