@@ -5,6 +5,7 @@
 #include "control/roipsrv_conn.h"
 #include "control/xml_messages.h"
 #include "gateway/config.h"
+#include "status/live_status.h"
 #include "voice/voip.h"
 
 #include <unistd.h>
@@ -139,10 +140,12 @@ void class_control_xml::dispatch(const std::string &text, std::vector<uint8_t> &
         on_setptt(text);
     } else if (k == "UnlockSqlEv") {
         int sql = 0;
-        if (xml_UnlockSqlEv(text, sql) == 0)
+        if (xml_UnlockSqlEv(text, sql) == 0) {
+            gw_status::put(gw_status::live().squelch, static_cast<uint32_t>(sql));
             say("UnlockSqlEv: %d", sql);
-        else
+        } else {
             say("UnlockSqlEv: parse error");
+        }
     } else if (k == ":connected") {
         say("connected");
     } else if (k == ":disconnected") {
@@ -186,6 +189,7 @@ void class_control_xml::on_login(const std::string &text)
     if (encrypt == "rckd")
         voip->setPassphrase(devname.c_str());
     voip->setRemote(g_config.fields().remote_ip, static_cast<uint16_t>(port), syncnum);
+    gw_status::note_logged_in();
     login_followups();
 }
 
@@ -198,6 +202,7 @@ void class_control_xml::on_setptt(const std::string &text)
         say("SetPttEv: parse error");
         return;
     }
+    gw_status::put(gw_status::live().remote_ptt, ptt != 0);
     if (prof.print_setptt)
         say("SetPttEv: %d, login_roip: [%s], login_local: [%s]", ptt, login_roip.c_str(),
             login_local.c_str());

@@ -1,9 +1,12 @@
 #include "control/roipsrv_conn.h"
 
 #include "control/xml_messages.h"
+#include "status/live_status.h"
 #include "wire/xml_frame.h"
 
 #include <pugixml.hpp>
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <chrono>
@@ -96,9 +99,11 @@ bool class_roipsrv_conn::read_frame(std::string &text)
 void class_roipsrv_conn::run()
 {
     while (!stop) {
+        gw_status::note_connecting(::inet_addr(host.c_str()), static_cast<uint32_t>(port));
         // The stop check after connect closes the window in which the
         // destructor's close ran before the new socket existed.
         if (conn.connect() != 0 || stop) {
+            gw_status::note_link_down();
             conn.close();
             if (!pause(retry_pause))
                 return;
@@ -108,6 +113,7 @@ void class_roipsrv_conn::run()
             std::lock_guard<std::mutex> lock(mutex);
             connected = 1;
         }
+        gw_status::note_connected();
         notify(":connected");
         xml_LoginReq(this, user, passwd, rtp_port);
 
@@ -124,6 +130,7 @@ void class_roipsrv_conn::run()
             connected = 0;
             conn.close();
         }
+        gw_status::note_link_down();
         notify(":disconnected");
         if (!pause(retry_pause))
             return;

@@ -5,6 +5,7 @@
 #include "interfaces/control.h"
 #include "link/connection_ssl.h"
 #include "link/connection_tcp.h"
+#include "status/live_status.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -128,15 +129,18 @@ void class_roip_conn::run()
 
     while (!m_stop) {
         puts("conn    : connecting ..");
+        gw_status::note_connecting(m_addr, static_cast<uint32_t>(m_port));
         // The stop check after connect closes the window in which the
         // destructor's close() ran before the new socket existed.
         if (connect() == 0 && !m_stop) {
             puts("roip_conn : connected, logging in ..");
+            gw_status::note_connected();
             if (login() == 0 && !m_stop) {
                 {
                     std::lock_guard<std::mutex> lock(m_state_lock);
                     m_logged_in = true;
                 }
+                gw_status::note_logged_in();
                 if (m_listener)
                     m_listener->cb_conn_connected(m_addr, &m_version, &m_login);
 
@@ -154,6 +158,7 @@ void class_roip_conn::run()
                     m_logged_in = false;
                     disconnect();
                 }
+                gw_status::note_link_down();
                 if (m_stop)
                     return;
                 if (m_listener)
@@ -161,6 +166,7 @@ void class_roip_conn::run()
                 continue;
             }
         }
+        gw_status::note_link_down();
         if (m_stop)
             return;
         puts("conn    : failed.");
@@ -305,6 +311,7 @@ int class_roip_conn::on_event(uint32_t type)
         proto::AsyncSetPtt e;
         if (read_record<proto::async_setptt_size>(e) < 0)
             return -1;
+        gw_status::put(gw_status::live().remote_ptt, e.ptt != 0);
         if (m_listener)
             m_listener->cb_async_setptt(e.ptt, e.login);
         return 0;
@@ -321,6 +328,7 @@ int class_roip_conn::on_event(uint32_t type)
         uint8_t b[4];
         if (read_exact(b, sizeof b) < 0)
             return -1;
+        gw_status::put(gw_status::live().squelch, bytes::get_le32(b));
         if (m_listener)
             m_listener->cb_async_unlocksql(static_cast<int32_t>(bytes::get_le32(b)));
         return 0;
