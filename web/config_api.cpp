@@ -77,18 +77,33 @@ int read_config_json(json &out, std::string &error)
     return config_ok;
 }
 
-int write_config_json(const json &in, std::string &error)
+int parse_config_change(const json &in, ConfigChange &change, std::string &error)
 {
+    change = ConfigChange();
     if (!in.is_object()) {
         error = "the configuration must be a JSON object";
         return config_bad_value;
     }
-    std::vector<gwcfg::setting> settings;
-    const json *blocked = nullptr;
     for (auto it = in.begin(); it != in.end(); ++it) {
         const std::string &field = it.key();
         if (field == "blocked") {
-            blocked = &it.value();
+            const json &list = it.value();
+            if (!list.is_array()) {
+                error = "blocked: must be a list of names";
+                return config_bad_value;
+            }
+            change.replace_blocked = true;
+            for (const json &name : list) {
+                if (!name.is_string()) {
+                    error = "blocked: every name must be a text";
+                    return config_bad_value;
+                }
+                if (name.get<std::string>().size() > max_value_length) {
+                    error = "blocked: a name is too long";
+                    return config_bad_value;
+                }
+                change.blocked.push_back(name.get<std::string>());
+            }
             continue;
         }
         if (field == "passwd") {
@@ -98,9 +113,35 @@ int write_config_json(const json &in, std::string &error)
         std::string text;
         if (value_text(field, it.value(), text, error) != 0)
             return config_bad_value;
-        settings.emplace_back(field, text);
+        change.settings.emplace_back(field, text);
     }
+    return config_ok;
+}
 
+int apply_config_change(const ConfigChange &change, gwcfg::Configuration &cfg, bool &record_changed,
+                        bool &codec_changed, std::string &error)
+{
+    gwcfg::Configuration next = cfg;
+    if (gwcfg::apply_settings(next, change.settings, record_changed, codec_changed, error) != 0)
+        return config_bad_value;
+    if (change.replace_blocked) {
+        next.blocked.clear();
+        for (const std::string &name : change.blocked) {
+            if (gwcfg::add_blocked(next.blocked, name, error) < 0) {
+                error = "blocked: " + error;
+                return config_bad_value;
+            }
+        }
+    }
+    cfg = next;
+    return config_ok;
+}
+
+int write_config_json(const json &in, std::string &error)
+{
+    ConfigChange change;
+    if (parse_config_change(in, change, error) != config_ok)
+        return config_bad_value;
     UniqueFd lock;
     if (gwcfg::lock_folder(config_dir, lock, error) != 0)
         return config_file_error;
@@ -109,30 +150,9 @@ int write_config_json(const json &in, std::string &error)
     if (gwcfg::read_configuration(dir, cfg, error) != 0)
         return config_file_error;
     bool record_changed = false, codec_changed = false;
-    if (gwcfg::apply_settings(cfg, settings, record_changed, codec_changed, error) != 0)
+    if (apply_config_change(change, cfg, record_changed, codec_changed, error) != config_ok)
         return config_bad_value;
-    if (blocked != nullptr) {
-        if (!blocked->is_array()) {
-            error = "blocked: must be a list of names";
-            return config_bad_value;
-        }
-        cfg.blocked.clear();
-        for (const json &name : *blocked) {
-            if (!name.is_string()) {
-                error = "blocked: every name must be a text";
-                return config_bad_value;
-            }
-            if (name.get<std::string>().size() > max_value_length) {
-                error = "blocked: a name is too long";
-                return config_bad_value;
-            }
-            if (gwcfg::add_blocked(cfg.blocked, name.get<std::string>(), error) < 0) {
-                error = "blocked: " + error;
-                return config_bad_value;
-            }
-        }
-    }
-    return write_files(dir, cfg, record_changed, codec_changed, blocked != nullptr, error);
+    return write_files(dir, cfg, record_changed, codec_changed, change.replace_blocked, error);
 }
 
 int read_local_password(std::string &passwd, std::string &error)

@@ -2,9 +2,13 @@
 // atomic file replacement (gw_settings), on the gateway's "/config".
 #pragma once
 
+#include "settings/configuration.h"
+
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace gwweb
 {
@@ -19,6 +23,20 @@ int read_config_json(nlohmann::json &out, std::string &error);
 // and "blocked" (the whole list, an array of names). Nothing is written
 // unless every value is good.
 int write_config_json(const nlohmann::json &in, std::string &error);
+
+struct ConfigChange {
+    std::vector<std::pair<std::string, std::string>> settings; // FIELD, VALUE as gwcfg takes them
+    bool replace_blocked = false;
+    std::vector<std::string> blocked;
+};
+
+// The JSON object turned into gwcfg's pairs and a blocked list, with the
+// checks that need no file; config_bad_value with `error` otherwise.
+int parse_config_change(const nlohmann::json &in, ConfigChange &change, std::string &error);
+
+// The change applied to a configuration in memory, all or nothing.
+int apply_config_change(const ConfigChange &change, gwcfg::Configuration &cfg, bool &record_changed,
+                        bool &codec_changed, std::string &error);
 
 // The local password of the record (the web's login); -2 when the record
 // cannot be read.
