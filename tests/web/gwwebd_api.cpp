@@ -383,6 +383,33 @@ TEST_F(GwwebdApi, HostileRequestsGetAClearRefusalAndTheServerStaysUp)
     EXPECT_TRUE(web_.running());
 }
 
+std::string command_output(const std::string &command)
+{
+    std::string out;
+    FILE *p = ::popen(command.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p))
+        out += buf;
+    ::pclose(p);
+    return out;
+}
+
+TEST_F(GwwebdApi, TlsServesTheSameApiAndMarksTheCookieSecure)
+{
+    ASSERT_EQ(std::system("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                          "-subj /CN=gateway -keyout /run/key.pem -out /run/cert.pem 2>/dev/null"),
+              0);
+    ASSERT_NO_FATAL_FAILURE(start({"--tls-cert", "/run/cert.pem", "--tls-key", "/run/key.pem"}));
+    const std::string out = command_output("curl -sk -i -H 'Content-Type: application/json' "
+                                           "-d '{\"password\":\"qzv\"}' https://127.0.0.1:8080/api/login");
+    EXPECT_EQ(out.compare(0, 15, "HTTP/1.1 200 OK"), 0) << out;
+    EXPECT_NE(out.find("HttpOnly; SameSite=Strict; Secure"), std::string::npos) << out;
+    // Plain HTTP on the TLS port gets no answer.
+    EXPECT_EQ(http_exchange(port, request("GET", "/app.css")).status, -1);
+}
+
 TEST_F(GwwebdApi, FirmwareUploadShowsTheCheckersVerdictAndWritesNoFlash)
 {
     ASSERT_EQ(login("qzv").status, 200);
