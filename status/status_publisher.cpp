@@ -14,6 +14,11 @@ StatusPublisher::StatusPublisher(StatusMap *map, uint32_t radio_type, uint32_t c
     fixed_.radio_type = radio_type;
     fixed_.codec = codec;
     fixed_.crypto_mode = crypto_mode;
+    // A link not started yet has been idle since the daemon started, not
+    // since the machine did.
+    LiveStatus &s = live();
+    if (get(s.link_since_s) == 0)
+        put(s.link_since_s, monotonic_seconds());
 }
 
 status_record StatusPublisher::snapshot() const
