@@ -52,6 +52,8 @@ TEST(SessionStore, EqualityIsExactWhateverTheLengths)
     for (const Case &c : cases)
         EXPECT_EQ(gwweb::constant_time_equal(c.given, c.secret), c.equal) << c.given << " / " << c.secret;
     EXPECT_FALSE(gwweb::constant_time_equal(std::string("a\0b", 3), "a"));
+    // A trailing NUL is a difference too: the field is padded with them.
+    EXPECT_FALSE(gwweb::constant_time_equal(std::string("qzv\0", 4), "qzv"));
 }
 
 TEST(LoginThrottle, WaitsDoubleAfterTheFreeFailuresAndASuccessClearsThem)
