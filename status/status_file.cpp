@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 
 namespace gw_status
@@ -44,14 +43,18 @@ void StatusMap::close()
     words_ = nullptr;
 }
 
+// Every word is stored with release and loaded with acquire, so no fence is
+// needed: a reader that sees any word of a new record also sees the odd
+// sequence stored before it, and its second look at the sequence cannot move
+// ahead of the words it copied.
 uint32_t StatusMap::load(size_t offset) const
 {
-    return __atomic_load_n(&words_[offset / 4], __ATOMIC_RELAXED);
+    return __atomic_load_n(&words_[offset / 4], __ATOMIC_ACQUIRE);
 }
 
 void StatusMap::store(size_t offset, uint32_t word)
 {
-    __atomic_store_n(&words_[offset / 4], word, __ATOMIC_RELAXED);
+    __atomic_store_n(&words_[offset / 4], word, __ATOMIC_RELEASE);
 }
 
 int StatusMap::open_for_writing(const char *path)
@@ -83,7 +86,6 @@ int StatusMap::open_for_writing(const char *path)
         uint8_t v[4];
         bytes::put_le32(v, layout_version);
         store(version_offset, word_of(v));
-        std::atomic_thread_fence(std::memory_order_release);
         store(magic_offset, word_of(magic));
     } else {
         // A writer killed half way left a sequence odd: even it up.
@@ -132,7 +134,6 @@ void StatusMap::publish(const uint8_t record[record_size])
         return;
     const uint32_t s = load(status_seq_offset);
     store(status_seq_offset, s + 1);
-    std::atomic_thread_fence(std::memory_order_release);
     for (size_t i = 0; i < record_size; i += 4)
         store(record_offset + i, word_of(record + i));
     __atomic_store_n(&words_[status_seq_offset / 4], s + 2, __ATOMIC_RELEASE);
@@ -149,7 +150,6 @@ void StatusMap::append_log(const char *text, size_t length)
     }
     const uint32_t s = load(log_seq_offset);
     store(log_seq_offset, s + 1);
-    std::atomic_thread_fence(std::memory_order_release);
     uint32_t total = load(log_total_offset);
     // Word by word, each word read, patched and stored: the ring is shared
     // with readers, so no byte is written but through a whole aligned word.
@@ -179,7 +179,6 @@ bool StatusMap::read_record(uint8_t out[record_size]) const
             continue;
         }
         copy_out(record_offset, out, record_size);
-        std::atomic_thread_fence(std::memory_order_acquire);
         if (load(status_seq_offset) == s1)
             return true;
     }
@@ -199,7 +198,6 @@ bool StatusMap::read_log(std::string &text) const
         }
         const uint32_t total = load(log_total_offset);
         copy_out(log_ring_offset, ring.data(), ring.size());
-        std::atomic_thread_fence(std::memory_order_acquire);
         if (load(log_seq_offset) != s1)
             continue;
         const size_t used = total < log_ring_size ? total : log_ring_size;
