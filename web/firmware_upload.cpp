@@ -86,7 +86,13 @@ int FirmwareUpload::upgrade(std::string &error)
         return -1;
     }
     checked_ok_ = false;
-    if (start_detached({"fwwriter", "--upgrade"}) != 0) {
+    // The board's gwupgrade holds gwlinkd off, lets go of the configuration
+    // partition that the upgrade rewrites, then runs fwwriter; where it is
+    // missing (a box, a PC) fwwriter runs straight away.
+    const std::vector<std::string> argv = on_path("gwupgrade")
+                                              ? std::vector<std::string>{"gwupgrade", "--in-ram"}
+                                              : std::vector<std::string>{"fwwriter", "--upgrade"};
+    if (start_detached(argv) != 0) {
         error = "cannot start fwwriter";
         return -1;
     }

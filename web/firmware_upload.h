@@ -24,7 +24,8 @@ class FirmwareUpload
     int finish(std::string &verdict, std::string &error);
     void abandon();
 
-    // Starts "fwwriter --upgrade" (which reboots the board): 0, or -1 with
+    // Starts the upgrade, which reboots the board: "gwupgrade --in-ram" where
+    // the root file system has it, else "fwwriter --upgrade". 0, or -1 with
     // `error` when no checked image waits.
     int upgrade(std::string &error);
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace gwweb
 {
@@ -72,6 +73,23 @@ int run_program(const std::vector<std::string> &argv, std::string &output, size_
     if (WIFEXITED(st))
         return WEXITSTATUS(st) == 127 ? -1 : WEXITSTATUS(st);
     return WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+}
+
+bool on_path(const std::string &program)
+{
+    const char *path = ::getenv("PATH");
+    std::string dirs = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+    size_t pos = 0;
+    while (pos <= dirs.size()) {
+        size_t end = dirs.find(':', pos);
+        if (end == std::string::npos)
+            end = dirs.size();
+        const std::string dir = dirs.substr(pos, end - pos);
+        if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        pos = end + 1;
+    }
+    return false;
 }
 
 int start_detached(const std::vector<std::string> &argv)
