@@ -7,6 +7,7 @@
 #include "control/xml_messages.h"
 #include "gateway/config.h"
 #include "gateway/extra_config.h"
+#include "status/live_status.h"
 #include "voice/voip.h"
 
 #include <unistd.h>
@@ -150,10 +151,12 @@ void class_control_xml::dispatch(const std::string &text, std::vector<uint8_t> &
     } else if (k == "UnlockSqlEv") {
         int sql = 0;
         if (xml_UnlockSqlEv(text, sql) == 0) {
+            gw_status::put(gw_status::live().squelch, static_cast<uint32_t>(sql));
             say("UnlockSqlEv: %d", sql);
             alarm->squelch(sql != 0);
-        } else
+        } else {
             say("UnlockSqlEv: parse error");
+        }
     } else if (k == ":connected") {
         say("connected");
     } else if (k == ":disconnected") {
@@ -201,6 +204,7 @@ void class_control_xml::on_login(const std::string &text)
     // The server this session runs on: the main one, or the backup.
     voip->setRemote(link->server_address(), static_cast<uint16_t>(port), syncnum);
     alarm->link_up(true);
+    gw_status::note_logged_in();
     login_followups();
 }
 
@@ -213,6 +217,7 @@ void class_control_xml::on_setptt(const std::string &text)
         say("SetPttEv: parse error");
         return;
     }
+    gw_status::put(gw_status::live().remote_ptt, ptt != 0);
     if (prof.print_setptt)
         say("SetPttEv: %d, login_roip: [%s], login_local: [%s]", ptt, login_roip.c_str(),
             login_local.c_str());

@@ -1,10 +1,13 @@
 #include "control/roipsrv_conn.h"
 
 #include "control/xml_messages.h"
+#include "status/live_status.h"
 #include "wire/xml_frame.h"
 
 #include <arpa/inet.h>
 #include <pugixml.hpp>
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <chrono>
@@ -119,9 +122,11 @@ void class_roipsrv_conn::run()
             conn.set_peer(server.addr, server.port);
             session_addr = server.addr;
         }
+        gw_status::note_connecting(server.addr, static_cast<uint32_t>(server.port), server.backup);
         // The stop check after connect closes the window in which the
         // destructor's close ran before the new socket existed.
         if (conn.connect() != 0 || stop) {
+            gw_status::note_link_down();
             conn.close();
             if (!stop && choice->attempt_failed())
                 continue; // the other server, at once
@@ -134,6 +139,7 @@ void class_roipsrv_conn::run()
             connected = 1;
             ptt_keyed = false;
         }
+        gw_status::note_connected();
         notify(":connected");
         xml_LoginReq(this, user, passwd, rtp_port);
 
@@ -161,6 +167,7 @@ void class_roipsrv_conn::run()
             connected = 0;
             conn.close();
         }
+        gw_status::note_link_down();
         notify(":disconnected");
         // A session left for the other server is followed by the login
         // there without the pause, so the gap is the switch itself.

@@ -1,5 +1,7 @@
 #include "control/voice_alarm.h"
 
+#include "status/live_status.h"
+
 #include <cstdio>
 
 VoiceAlarm::VoiceAlarm(const Timing &timing, std::function<uint64_t()> voice_count)
@@ -65,6 +67,12 @@ void VoiceAlarm::remote_talking(bool talking)
     changed(was);
 }
 
+void VoiceAlarm::raise(bool on)
+{
+    active_ = on;
+    gw_status::put(gw_status::live().voice_alarm, on ? 1u : 0u);
+}
+
 bool VoiceAlarm::active()
 {
     std::lock_guard<std::mutex> lock(lock_);
@@ -88,21 +96,21 @@ void VoiceAlarm::run()
             count = c;
             last_voice = now;
             if (active_) {
-                active_ = false;
+                raise(false);
                 std::puts("voice   : voice is back, alarm cleared");
             }
             continue;
         }
         if (!expected()) {
             if (active_) {
-                active_ = false;
+                raise(false);
                 std::puts("voice   : no voice expected any more, alarm cleared");
             }
             continue;
         }
         const auto quiet_since = last_voice > expected_since_ ? last_voice : expected_since_;
         if (!active_ && now - quiet_since >= timing_.limit) {
-            active_ = true;
+            raise(true);
             std::printf("voice   : alarm: no voice for %g s while the squelch is open or the server sends\n",
                         seconds);
         }

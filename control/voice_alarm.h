@@ -43,6 +43,7 @@ class VoiceAlarm
     bool expected() const { return up_ && (squelch_ || talking_); }
     void changed(bool was_expected);
     void run();
+    void raise(bool on); // the flag, here and in the status file
 
     const Timing timing_;
     std::function<uint64_t()> voice_count_;

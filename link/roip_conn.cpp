@@ -5,6 +5,7 @@
 #include "interfaces/control.h"
 #include "link/connection_ssl.h"
 #include "link/connection_tcp.h"
+#include "status/live_status.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -150,10 +151,12 @@ void class_roip_conn::run()
             m_transport->set_peer(server.addr, server.port);
         }
         puts("conn    : connecting ..");
+        gw_status::note_connecting(server.addr, static_cast<uint32_t>(server.port), server.backup);
         // The stop check after connect closes the window in which the
         // destructor's close() ran before the new socket existed.
         if (connect() == 0 && !m_stop) {
             puts("roip_conn : connected, logging in ..");
+            gw_status::note_connected();
             if (login() == 0 && !m_stop) {
                 {
                     std::lock_guard<std::mutex> lock(m_state_lock);
@@ -161,6 +164,7 @@ void class_roip_conn::run()
                     m_logged_in = true;
                 }
                 m_choice->logged_in();
+                gw_status::note_logged_in();
                 if (m_listener)
                     m_listener->cb_conn_connected(server.addr, &m_version, &m_login);
 
@@ -179,6 +183,7 @@ void class_roip_conn::run()
                     disconnect();
                 }
                 m_choice->session_ended();
+                gw_status::note_link_down();
                 if (m_stop)
                     return;
                 if (m_listener)
@@ -186,6 +191,7 @@ void class_roip_conn::run()
                 continue;
             }
         }
+        gw_status::note_link_down();
         if (m_stop)
             return;
         puts("conn    : failed.");
@@ -333,6 +339,7 @@ int class_roip_conn::on_event(uint32_t type)
         proto::AsyncSetPtt e;
         if (read_record<proto::async_setptt_size>(e) < 0)
             return -1;
+        gw_status::put(gw_status::live().remote_ptt, e.ptt != 0);
         if (m_listener)
             m_listener->cb_async_setptt(e.ptt, e.login);
         return 0;
@@ -349,6 +356,7 @@ int class_roip_conn::on_event(uint32_t type)
         uint8_t b[4];
         if (read_exact(b, sizeof b) < 0)
             return -1;
+        gw_status::put(gw_status::live().squelch, bytes::get_le32(b));
         if (m_listener)
             m_listener->cb_async_unlocksql(static_cast<int32_t>(bytes::get_le32(b)));
         return 0;

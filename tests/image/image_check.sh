@@ -116,7 +116,7 @@ fs=$work/rootfs
 unsquashfs -q -n -d "$fs" "$rootfs" >/dev/null 2>&1
 check "rootfs: unpacks" test -x "$fs/bin/busybox"
 for f in /sbin/init /bin/sh /sbin/mtd /usr/sbin/gwlinkd /usr/sbin/fwwriter /usr/sbin/headflash \
-  /usr/sbin/gwcfg /usr/sbin/gwupgrade /etc/init.d/rcS /etc/init.d/gwlinkd /lib/ld-linux.so.3 \
+  /usr/sbin/gwcfg /usr/sbin/gwwebd /usr/sbin/gwupgrade /etc/init.d/rcS /etc/init.d/gwlinkd /lib/ld-linux.so.3 \
   /sbin/logread /sbin/syslogd /sbin/insmod /sbin/ifconfig; do
   check "rootfs: $f" test -x "$fs$f"
 done

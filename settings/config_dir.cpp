@@ -1,4 +1,4 @@
-#include "tools/gwcfg/config_dir.h"
+#include "settings/config_dir.h"
 
 #include "base/byteorder.h"
 #include "base/fd_io.h"

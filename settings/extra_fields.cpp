@@ -1,4 +1,4 @@
-#include "tools/gwcfg/extra_fields.h"
+#include "settings/extra_fields.h"
 
 #include <arpa/inet.h>
 
