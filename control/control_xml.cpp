@@ -138,11 +138,10 @@ void class_control_xml::dispatch(const std::string &text, std::vector<uint8_t> &
     } else if (k == "SetPttEv") {
         on_setptt(text);
     } else if (k == "UnlockSqlEv") {
+        // Only printed: a document without a value prints 0.
         int sql = 0;
-        if (xml_UnlockSqlEv(text, sql) == 0)
-            say("UnlockSqlEv: %d", sql);
-        else
-            say("UnlockSqlEv: parse error");
+        xml_UnlockSqlEv(text, sql);
+        say("UnlockSqlEv: %d", sql);
     } else if (k == ":connected") {
         say("connected");
     } else if (k == ":disconnected") {
@@ -163,12 +162,6 @@ void class_control_xml::on_login(const std::string &text)
     std::string devname, encrypt;
     if (xml_LoginPosResp(text, port, codec, sm, syncnum, devname, encrypt) != 0)
         return;
-    if (port < 1 || port > 65535) {
-        // No voice stream can go to such a port; the login is ignored as if
-        // it had not parsed.
-        say("LoginPosResp: bad rtp port %d", port);
-        return;
-    }
     if (codec != g_config.codec()) {
         say("codec change (%d)", codec);
         // A codec is never switched in place: store it and end this daemon,
@@ -185,7 +178,13 @@ void class_control_xml::on_login(const std::string &text)
     say("encrypt: %s", encrypt.c_str());
     if (encrypt == "rckd")
         voip->setPassphrase(devname.c_str());
-    voip->setRemote(g_config.fields().remote_ip, static_cast<uint16_t>(port), syncnum);
+    if (port >= 1 && port <= 65535) {
+        voip->setRemote(g_config.fields().remote_ip, static_cast<uint16_t>(port), syncnum);
+    } else {
+        // Cut to 16 bits it would send the voice to another port; the rest of
+        // the login stands.
+        say("LoginPosResp: bad rtp port %d, no voice stream", port);
+    }
     login_followups();
 }
 

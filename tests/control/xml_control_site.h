@@ -398,9 +398,18 @@ inline void check_init_and_login(Kind k, unsigned baud, uint32_t directions,
     EXPECT_EQ(s.voip.count("setCryptoKey 16 0"), 1);
     EXPECT_EQ(s.control->init(), -1);
 
-    // An unusable port is no login.
-    s.send(login_doc(0, "alaw", ""));
-    ASSERT_TRUE(logs().wait_line(s.line("LoginPosResp: bad rtp port 0")));
+    // A port no voice can go to starts no voice stream; the rest of the
+    // login (its lines and the follow-up requests) still happens.
+    for (int port : {0, 65536}) {
+        const std::string p = std::to_string(port);
+        s.send(login_doc(port, "alaw", ""));
+        ASSERT_TRUE(logs().wait_line(s.line("LoginPosResp: bad rtp port " + p + ", no voice stream")));
+        EXPECT_EQ(lines(s.line("logged in, remote rtp port: " + p)), 1);
+        for (const std::string &f : followups)
+            EXPECT_EQ(s.next(), f);
+    }
+    EXPECT_EQ(s.voip.count("setRemote 127.0.0.1 0 77"), 0) << "65536 cut to 16 bits";
+    EXPECT_EQ(s.voip.last("setRemote"), "");
     s.send(login_doc(4000, "alaw", "RCKD"));
     ASSERT_TRUE(s.voip.wait("setRemote 127.0.0.1 4000 77", 1));
     EXPECT_EQ(s.voip.count("setPassphrase [radio1]"), 1);
@@ -413,10 +422,13 @@ inline void check_init_and_login(Kind k, unsigned baud, uint32_t directions,
     s.control->cb_front_ptt(0);
     EXPECT_EQ(collect(s, {}, release_docs(k).size()), release_docs(k));
 
+    // Squelch events are only printed, one without a value as 0.
     s.send("<UnlockSqlEv sql=\"3\" />");
     EXPECT_TRUE(logs().wait_line(s.line("UnlockSqlEv: 3")));
     s.send("<UnlockSqlEv />");
-    EXPECT_TRUE(logs().wait_line(s.line("UnlockSqlEv: parse error")));
+    s.send("<UnlockSqlEv sql=\"7\" />");
+    EXPECT_TRUE(logs().wait_line(s.line("UnlockSqlEv: 7")));
+    EXPECT_EQ(lines(s.line("UnlockSqlEv: 0")), 1);
 }
 
 // Received speech of a blocked user is muted while that user holds PTT; the
