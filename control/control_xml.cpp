@@ -7,8 +7,7 @@
 #include "gateway/config.h"
 #include "voice/voip.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -35,11 +34,19 @@ void class_control_xml::stop_sources()
         std::lock_guard<std::recursive_mutex> lock(mutex);
         initialised = 0;
     }
+    {
+        std::lock_guard<std::mutex> lock(reset_mutex);
+        stopping = true;
+    }
+    reset_wake.notify_all();
     // Each of these joins its thread, so no callback is running afterwards.
-    link.reset();
+    // The serial reader may be in the panel's reset sequence, which uses the
+    // link without the mutex: it ends (its pause cut short) before the link
+    // goes.
     if (serial)
         serial->stop();
     gpio.reset();
+    link.reset();
 }
 
 void class_control_xml::say(const char *format, ...) const
@@ -256,9 +263,19 @@ void class_control_xml::remote_reset()
     class_roipsrv_conn *l = link.get();
     if (!l)
         return;
+    {
+        std::lock_guard<std::mutex> lock(reset_mutex);
+        if (stopping)
+            return;
+    }
     say("xml_GpioSetReq(1 << 3)");
     xml_GpioSetReq(l, REMOTE_RESET_BIT);
-    ::sleep(2);
+    {
+        // A control being stopped ends the pause at once but still clears
+        // the bit: the radio is not to be left held in reset.
+        std::unique_lock<std::mutex> lock(reset_mutex);
+        reset_wake.wait_for(lock, std::chrono::seconds(2), [this] { return stopping; });
+    }
     say("xml_GpioSetReq(1 << 3)");
     xml_GpioClrReq(l, REMOTE_RESET_BIT);
 }

@@ -11,6 +11,7 @@
 #include "interfaces/panel_control.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -116,4 +117,8 @@ class class_control_xml : public class_panel_control
 
     const profile &prof;
     bool init_attempted = false;
+    // Ends the reset sequence's pause when the control is stopped.
+    std::mutex reset_mutex;
+    std::condition_variable reset_wake;
+    bool stopping = false;
 };

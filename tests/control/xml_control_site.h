@@ -11,6 +11,7 @@
 
 #include "base/base64.h"
 #include "base/byteorder.h"
+#include "base/crc16_xmodem.h"
 #include "board/gpio.h"
 #include "board/serial_control.h"
 #include "control/xml_messages.h"
@@ -266,6 +267,26 @@ inline std::vector<std::string> collect(Site &s, const Bytes &radio, size_t othe
     }
     EXPECT_EQ(got, radio);
     return docs;
+}
+
+// A Front46 panel frame: length, payload, CRC-16/XMODEM, big-endian.
+inline Bytes panel_frame(const Bytes &payload)
+{
+    const size_t l = payload.size() + 2;
+    Bytes f(payload.size() + 4);
+    f[0] = static_cast<uint8_t>(l >> 8);
+    f[1] = static_cast<uint8_t>(l);
+    std::copy(payload.begin(), payload.end(), f.begin() + 2);
+    const uint16_t crc = crc16::xmodem(payload.data(), payload.size());
+    f[l] = static_cast<uint8_t>(crc >> 8);
+    f[l + 1] = static_cast<uint8_t>(crc);
+    return f;
+}
+
+// The panel's key event: code at byte 11, pressed when byte 12 is not 0.
+inline Bytes panel_key(uint8_t code, bool pressed)
+{
+    return panel_frame({0, 0, 0, 0, 0, 0, 0, 0, 0, code, static_cast<uint8_t>(pressed ? 1 : 0)});
 }
 
 inline std::string login_doc(int port, const char *codec, const char *encrypt)
