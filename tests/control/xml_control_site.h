@@ -252,7 +252,10 @@ inline std::optional<Bytes> xe_payload(const std::string &doc)
 
 // Reads documents until the XE payloads add up to `radio` bytes and the other
 // documents number `others`; returns the others in order and checks the bytes.
-inline std::vector<std::string> collect(Site &s, const Bytes &radio, size_t others)
+// `xe_before` (optional) gets, for each other document, how many XE bytes had
+// come before it.
+inline std::vector<std::string> collect(Site &s, const Bytes &radio, size_t others,
+                                        std::vector<size_t> *xe_before = nullptr)
 {
     std::vector<std::string> docs;
     Bytes got;
@@ -260,10 +263,13 @@ inline std::vector<std::string> collect(Site &s, const Bytes &radio, size_t othe
         std::string d = s.next();
         if (d == "<nothing>")
             break;
-        if (auto p = xe_payload(d))
+        if (auto p = xe_payload(d)) {
             got.insert(got.end(), p->begin(), p->end());
-        else
+        } else {
             docs.push_back(d);
+            if (xe_before)
+                xe_before->push_back(got.size());
+        }
     }
     EXPECT_EQ(got, radio);
     return docs;
@@ -487,22 +493,30 @@ inline void check_muting(Kind k)
     ASSERT_TRUE(s.voip.wait("setMuted 0", unmuted + 1));
 }
 
-// A PTT key frame from the radio keys the gateway and the server, before or
-// beside its bytes' way to the server; another frame only travels.
+// A PTT key frame from the radio keys the gateway and the server; its action
+// and PTT documents go before the XE document that carries the frame's last
+// byte (the chunk that completed it, or the frame itself). Another frame only
+// travels.
 inline void check_radio_ptt(Kind k, const Bytes &press, const Bytes &release, const Bytes &other,
                             const std::vector<std::string> &on_press,
                             const std::vector<std::string> &on_release)
 {
     Site &s = control_site(k);
     const int tx1 = s.voip.count("setTransmit 1"), tx0 = s.voip.count("setTransmit 0");
+    std::vector<size_t> before;
     s.pty.write(press);
-    EXPECT_EQ(collect(s, press, on_press.size()), on_press);
+    EXPECT_EQ(collect(s, press, on_press.size(), &before), on_press);
+    for (size_t n : before)
+        EXPECT_LT(n, press.size()) << "a PTT document after the key frame's XE";
     EXPECT_TRUE(s.voip.wait("setTransmit 1", tx1 + 1));
     EXPECT_TRUE(logs().wait_line(s.line("ptt: 1")));
     s.pty.write(other);
     EXPECT_EQ(collect(s, other, 0), std::vector<std::string>{});
+    before.clear();
     s.pty.write(release);
-    EXPECT_EQ(collect(s, release, on_release.size()), on_release);
+    EXPECT_EQ(collect(s, release, on_release.size(), &before), on_release);
+    for (size_t n : before)
+        EXPECT_LT(n, release.size()) << "a PTT document after the key frame's XE";
     EXPECT_TRUE(s.voip.wait("setTransmit 0", tx0 + 1));
 }
 
