@@ -139,10 +139,18 @@ int class_roipsrv_conn::send_text(const std::string &text)
     std::lock_guard<std::mutex> lock(mutex);
     if (connected != 1)
         return -1;
-    if (conn.write(header, sizeof header) < 0 || conn.write(text.data(), static_cast<int>(text.size())) < 0) {
-        // Part of the frame may have gone out: every later frame would be read
-        // out of step. Dropping the connection makes the reader reconnect and
-        // log in afresh.
+    int sent = 0;
+    if (conn.write_counted(header, sizeof header, sent) < 0) {
+        // Nothing of the frame went out: the stream is still in step, and a
+        // broken connection is the reader's to notice.
+        if (sent > 0)
+            conn.close();
+        return -1;
+    }
+    if (conn.write(text.data(), static_cast<int>(text.size())) < 0) {
+        // Part of the frame has gone out: every later frame would be read out
+        // of step. Dropping the connection makes the reader reconnect and log
+        // in afresh.
         conn.close();
         return -1;
     }
