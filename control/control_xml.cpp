@@ -10,8 +10,7 @@
 #include "status/live_status.h"
 #include "voice/voip.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -38,17 +37,24 @@ void class_control_xml::stop_sources()
         std::lock_guard<std::recursive_mutex> lock(mutex);
         initialised = 0;
     }
+    {
+        std::lock_guard<std::mutex> lock(reset_mutex);
+        stopping = true;
+    }
+    reset_wake.notify_all();
     // Each of these joins its thread, so no callback is running afterwards.
     // The timers first: they call back into this object and sound the
-    // beeper.
+    // beeper. The serial reader may be in the panel's reset sequence, which
+    // uses the link without the mutex: it ends (its pause cut short) before
+    // the link goes.
     if (tot)
         tot->stop();
     if (alarm)
         alarm->stop();
-    link.reset();
     if (serial)
         serial->stop();
     gpio.reset();
+    link.reset();
 }
 
 void class_control_xml::say(const char *format, ...) const
@@ -149,13 +155,13 @@ void class_control_xml::dispatch(const std::string &text, std::vector<uint8_t> &
     } else if (k == "SetPttEv") {
         on_setptt(text);
     } else if (k == "UnlockSqlEv") {
+        // Only printed: a document without a value prints 0.
         int sql = 0;
-        if (xml_UnlockSqlEv(text, sql) == 0) {
+        const bool parsed = xml_UnlockSqlEv(text, sql) == 0;
+        say("UnlockSqlEv: %d", sql);
+        if (parsed) {
             gw_status::put(gw_status::live().squelch, static_cast<uint32_t>(sql));
-            say("UnlockSqlEv: %d", sql);
             alarm->squelch(sql != 0);
-        } else {
-            say("UnlockSqlEv: parse error");
         }
     } else if (k == ":connected") {
         say("connected");
@@ -179,12 +185,6 @@ void class_control_xml::on_login(const std::string &text)
     std::string devname, encrypt;
     if (xml_LoginPosResp(text, port, codec, sm, syncnum, devname, encrypt) != 0)
         return;
-    if (port < 1 || port > 65535) {
-        // No voice stream can go to such a port; the login is ignored as if
-        // it had not parsed.
-        say("LoginPosResp: bad rtp port %d", port);
-        return;
-    }
     if (codec != g_config.codec()) {
         say("codec change (%d)", codec);
         // A codec is never switched in place: store it and end this daemon,
@@ -201,8 +201,14 @@ void class_control_xml::on_login(const std::string &text)
     say("encrypt: %s", encrypt.c_str());
     if (encrypt == "rckd")
         voip->setPassphrase(devname.c_str());
-    // The server this session runs on: the main one, or the backup.
-    voip->setRemote(link->server_address(), static_cast<uint16_t>(port), syncnum);
+    if (port >= 1 && port <= 65535) {
+        // The server this session runs on: the main one, or the backup.
+        voip->setRemote(link->server_address(), static_cast<uint16_t>(port), syncnum);
+    } else {
+        // Cut to 16 bits it would send the voice to another port; the rest of
+        // the login stands.
+        say("LoginPosResp: bad rtp port %d, no voice stream", port);
+    }
     alarm->link_up(true);
     gw_status::note_logged_in();
     login_followups();
@@ -305,9 +311,19 @@ void class_control_xml::remote_reset()
     class_roipsrv_conn *l = link.get();
     if (!l)
         return;
+    {
+        std::lock_guard<std::mutex> lock(reset_mutex);
+        if (stopping)
+            return;
+    }
     say("xml_GpioSetReq(1 << 3)");
     xml_GpioSetReq(l, REMOTE_RESET_BIT);
-    ::sleep(2);
+    {
+        // A control being stopped ends the pause at once but still clears
+        // the bit: the radio is not to be left held in reset.
+        std::unique_lock<std::mutex> lock(reset_mutex);
+        reset_wake.wait_for(lock, std::chrono::seconds(2), [this] { return stopping; });
+    }
     say("xml_GpioSetReq(1 << 3)");
     xml_GpioClrReq(l, REMOTE_RESET_BIT);
 }

@@ -11,6 +11,7 @@
 #include "interfaces/panel_control.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -123,4 +124,8 @@ class class_control_xml : public class_panel_control
     bool init_attempted = false;
     std::unique_ptr<TxTimeout> tot;
     std::unique_ptr<VoiceAlarm> alarm;
+    // Ends the reset sequence's pause when the control is stopped.
+    std::mutex reset_mutex;
+    std::condition_variable reset_wake;
+    bool stopping = false;
 };

@@ -187,10 +187,18 @@ bool class_roipsrv_conn::write_frame(const std::string &text)
 {
     uint8_t header[xml_frame::header_size];
     xml_frame::encode_header(static_cast<uint32_t>(text.size()), header);
-    if (conn.write(header, sizeof header) < 0 || conn.write(text.data(), static_cast<int>(text.size())) < 0) {
-        // Part of the frame may have gone out: every later frame would be read
-        // out of step. Dropping the connection makes the reader reconnect and
-        // log in afresh.
+    int sent = 0;
+    if (conn.write_counted(header, sizeof header, sent) < 0) {
+        // Nothing of the frame went out: the stream is still in step, and a
+        // broken connection is the reader's to notice.
+        if (sent > 0)
+            conn.close();
+        return false;
+    }
+    if (conn.write(text.data(), static_cast<int>(text.size())) < 0) {
+        // Part of the frame has gone out: every later frame would be read out
+        // of step. Dropping the connection makes the reader reconnect and log
+        // in afresh.
         conn.close();
         return false;
     }

@@ -37,7 +37,8 @@ class class_roipsrv_conn
     // Starts the connection thread; once per object. 0 or -1.
     int start_thr();
     // Sends one frame (header, then text) when connected. 0 sent, -1 not; a
-    // failed send drops the connection (the thread reconnects).
+    // send that failed after part of the frame went out drops the connection
+    // (the thread reconnects), one that wrote nothing leaves it up.
     int send_text(const std::string &text);
 
     // The dispatch key of a received text: ":err", a ":..." notification as

@@ -98,6 +98,13 @@ int c_connection_tcp::close()
 
 int c_connection_tcp::write(const void *buf, int len)
 {
+    int sent = 0;
+    return write_counted(buf, len, sent);
+}
+
+int c_connection_tcp::write_counted(const void *buf, int len, int &sent)
+{
+    sent = 0;
     if (len <= 0)
         return 0;
     std::shared_lock<std::shared_mutex> io(m_io);
@@ -108,6 +115,8 @@ int c_connection_tcp::write(const void *buf, int len)
     do {
         n = ::send(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
+    if (n > 0)
+        sent = static_cast<int>(n);
     return n == len ? 0 : -1;
 }
 

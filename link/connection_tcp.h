@@ -23,6 +23,9 @@ class c_connection_tcp : public c_connection
     int connect() override;
     int close() override;
     int write(const void *buf, int len) override;
+    // As write, and `sent` tells how many bytes the socket took even when it
+    // failed: a caller can tell a stream left whole from one cut mid-message.
+    int write_counted(const void *buf, int len, int &sent);
     int read(void *buf, int len) override;
     int release() override;
 

@@ -11,6 +11,9 @@
  * count / 8000 s: the transmit side takes the block from memory, the receive
  * side stores either that block (loopback=1) or a counting pattern, and the
  * ENDTX/ENDRX flags raise the interrupt until the driver rearms the counters.
+ * As on the chip, an end flag stays set while its counter is zero: a write of
+ * zero does not clear it, and enabling its interrupt then holds the line up;
+ * an interrupt the handler never clears is reported as a storm.
  *
  * Anything unexpected (a register outside the set, a PDC address that is not
  * kernel memory, a transfer with the clock off) is reported with "ssc_sim:
@@ -48,15 +51,18 @@ MODULE_PARM_DESC(loopback, "receive each transmitted block (default: a counting 
 #define NS_PER_WORD	125000	/* 8000 words per second */
 #define PDC_MAX_WORDS	65535
 #define FIRST_IRQ	100	/* 0-63 belong to UML's own devices */
+/* Deliveries of a line that stays up before it counts as a storm. */
+#define STORM_ROUNDS	1000
 
 #define SR_TXBUFE	BIT(3)
 #define SR_RXBUFF	BIT(7)
+#define END_FLAGS	(SSC_BIT(SR_ENDRX) | SSC_BIT(SR_ENDTX))
 
 struct sim_dir {
 	bool ssc_on;
 	bool pdc_on;
 	u32 ptr, cnt, next_ptr, next_cnt;
-	bool end;		/* ENDRX/ENDTX: the counter reached zero */
+	bool end;		/* ENDRX/ENDTX: the counter is at zero */
 };
 
 struct sim_ssc {
@@ -67,6 +73,7 @@ struct sim_ssc {
 	u32 *loop;		/* last transmitted block */
 	u32 loop_words;
 	struct hrtimer timer;
+	struct hrtimer line;	/* delivers a line raised by a register write */
 	unsigned long faults;
 };
 
@@ -195,7 +202,7 @@ static enum hrtimer_restart tick(struct hrtimer *t)
 		spin_lock_irqsave(&sim.lock, flags);
 		words = status() & sim.imr;
 		spin_unlock_irqrestore(&sim.lock, flags);
-		if (!(words & (SSC_BIT(SR_ENDRX) | SSC_BIT(SR_ENDTX))))
+		if (!(words & END_FLAGS))
 			break;
 		local_irq_save(flags);
 		generic_handle_irq(ssc_dev.irq);
@@ -224,8 +231,7 @@ static void write_cr(u32 v)
 		sim.imr = 0;
 		sim.rx.ssc_on = false;
 		sim.tx.ssc_on = false;
-		sim.rx.end = false;
-		sim.tx.end = false;
+		/* The PDC, and with it the end flags, is not the SSC's to reset. */
 		return;
 	}
 	if (v & SSC_BIT(CR_RXDIS))
@@ -255,8 +261,15 @@ static void write_count(u32 *reg, u32 v, struct sim_dir *d)
 	if (v > PDC_MAX_WORDS)
 		report("PDC counter above 65535", v);
 	*reg = v & 0xffff;
-	/* Writing either counter clears the end flag. */
-	d->end = false;
+	/* A running channel whose counter is zero takes the next buffer. */
+	if (d->pdc_on && !d->cnt && d->next_cnt) {
+		d->ptr = d->next_ptr;
+		d->cnt = d->next_cnt;
+		d->next_ptr = 0;
+		d->next_cnt = 0;
+	}
+	/* A write clears the end flag, unless the counter is still zero. */
+	d->end = !d->cnt;
 }
 
 static void reg_write(void *priv, unsigned int offset, int size,
@@ -337,7 +350,38 @@ static void reg_write(void *priv, unsigned int offset, int size,
 		hrtimer_start(&sim.timer,
 			      ns_to_ktime((u64)block_words() * NS_PER_WORD),
 			      HRTIMER_MODE_REL_HARD);
+	/*
+	 * The write may have raised the line (an interrupt enabled on a set
+	 * flag): delivered from a timer, as the driver holds its lock here.
+	 */
+	if ((status() & sim.imr & END_FLAGS) && !hrtimer_active(&sim.line))
+		hrtimer_start(&sim.line, ns_to_ktime(1000), HRTIMER_MODE_REL_HARD);
 	spin_unlock_irqrestore(&sim.lock, flags);
+}
+
+/* A level interrupt: delivered while it stays up, a storm if it never drops. */
+static enum hrtimer_restart line(struct hrtimer *t)
+{
+	unsigned long flags;
+	int rounds;
+	u32 up;
+
+	for (rounds = 0; rounds < STORM_ROUNDS; rounds++) {
+		spin_lock_irqsave(&sim.lock, flags);
+		up = status() & sim.imr & END_FLAGS;
+		spin_unlock_irqrestore(&sim.lock, flags);
+		if (!up)
+			return HRTIMER_NORESTART;
+		local_irq_save(flags);
+		generic_handle_irq(ssc_dev.irq);
+		local_irq_restore(flags);
+	}
+	spin_lock_irqsave(&sim.lock, flags);
+	report("interrupt storm: an enabled end flag the handler never clears", up);
+	/* Held down from here, so that the machine goes on to report it. */
+	sim.imr &= ~END_FLAGS;
+	spin_unlock_irqrestore(&sim.lock, flags);
+	return HRTIMER_NORESTART;
 }
 
 static unsigned long reg_read(void *priv, unsigned int offset, int size)
@@ -464,6 +508,11 @@ static int __init ssc_sim_init(void)
 	spin_lock_init(&sim.lock);
 	hrtimer_init(&sim.timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL_HARD);
 	sim.timer.function = tick;
+	hrtimer_init(&sim.line, CLOCK_MONOTONIC, HRTIMER_MODE_REL_HARD);
+	sim.line.function = line;
+	/* Counters are zero after reset, so are their end flags set. */
+	sim.rx.end = true;
+	sim.tx.end = true;
 	sim.loop = vzalloc(PDC_MAX_WORDS * 4);
 	if (!sim.loop)
 		return -ENOMEM;
