@@ -84,6 +84,7 @@ struct sim_ssc {
 	u32 loop_words;
 	u32 phase;		/* of the received tone, a full turn is 2^32 */
 	u32 *played;		/* ring of the last PLAYED_WORDS sent */
+	u32 played_next;	/* where the next sent word goes */
 	u64 played_total;
 	u32 *snapshot;		/* the ring in order, taken on request */
 	u32 snapshot_words;
@@ -155,8 +156,10 @@ static void move_tx(void)
 	}
 	memcpy(sim.loop, src, d->cnt * 4);
 	sim.loop_words = d->cnt;
-	for (i = 0; i < d->cnt; i++)
-		sim.played[(sim.played_total + i) % PLAYED_WORDS] = src[i];
+	for (i = 0; i < d->cnt; i++) {
+		sim.played[sim.played_next] = src[i];
+		sim.played_next = (sim.played_next + 1) % PLAYED_WORDS;
+	}
 	sim.played_total += d->cnt;
 	sim.tx_blocks++;
 	if (src[0] == 0x55555555 && src[d->cnt - 1] == 0x55555555)
@@ -516,13 +519,18 @@ static void __iomem *regs_window(void)
 #endif
 
 #ifdef CONFIG_ARM
-static struct vm_struct *regs_area;
+/*
+ * The window: kernel addresses nothing ever maps. The second megabyte of the
+ * PCI I/O window is reserved with the rest of it at boot, but lies beyond
+ * the I/O space the kernel maps (IO_SPACE_LIMIT is 1 MiB).
+ */
+#define REGS_WINDOW	(PCI_IO_VIRT_BASE + SZ_1M)
 
 /* Every access to the unmapped window ends here. */
 static bool regs_trap(unsigned long addr, unsigned int fsr,
 		      struct pt_regs *regs)
 {
-	unsigned long start = (unsigned long)regs_area->addr;
+	unsigned long start = REGS_WINDOW;
 	struct arm_access a;
 	u32 insn;
 
@@ -547,14 +555,10 @@ static bool regs_trap(unsigned long addr, unsigned int fsr,
 /* The trap hook stays with the window until the test kernel stops. */
 static void __iomem *regs_window(void)
 {
-	regs_area = get_vm_area(SIM_REGS_SIZE, VM_IOREMAP);
-	if (!regs_area)
+	BUILD_BUG_ON(IO_SPACE_LIMIT >= SZ_1M);
+	if (arm_mmio_trap_set(regs_trap))
 		return NULL;
-	if (arm_mmio_trap_set(regs_trap)) {
-		free_vm_area(regs_area);
-		return NULL;
-	}
-	return (void __force __iomem *)regs_area->addr;
+	return (void __iomem *)REGS_WINDOW;
 }
 #endif
 
@@ -619,7 +623,7 @@ static ssize_t snapshot_store(struct device *dev, struct device_attribute *attr,
 
 	spin_lock_irqsave(&sim.lock, flags);
 	n = min_t(u64, sim.played_total, PLAYED_WORDS);
-	first = (u32)((sim.played_total - n) % PLAYED_WORDS);
+	first = (sim.played_next + PLAYED_WORDS - n) % PLAYED_WORDS;
 	for (i = 0; i < n; i++)
 		sim.snapshot[i] = sim.played[(first + i) % PLAYED_WORDS];
 	sim.snapshot_words = n;
