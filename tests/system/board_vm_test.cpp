@@ -274,7 +274,8 @@ TEST_F(BoardVm, NoFaultsOfTheSimulatedDevices)
     Agent::Result pio = s.vm.agent.read("/sys/devices/platform/pio_sim/state");
     std::cout << "board-vm: pio " << pio.output;
     EXPECT_NE(pio.output.find("faults 0\n"), std::string::npos);
-    Agent::Result k = s.vm.agent.sh("dmesg | grep -E 'fault:|BUG:|WARNING:|Oops'");
+    Agent::Result k =
+        s.vm.agent.sh("dmesg | grep -E 'ssc_sim: fault|pio_sim: fault|BUG:|WARNING:|Oops|Unable to handle'");
     EXPECT_NE(k.status, 0) << k.output;
 }
 
@@ -401,10 +402,9 @@ TEST_F(BoardVm, RecoveryButtonHeldAtBootRestoresTheFactoryConfiguration)
     std::snprintf(held, sizeof held, "pio_sim.input_a=0x%08x", ~pa0);
     ASSERT_TRUE(vm.boot(held)) << vm.qemu.tail();
     ASSERT_TRUE(vm.agent.wait_ready(ms(240000))) << vm.qemu.tail();
-    // The daemon starts once init is past the recovery.
-    auto deadline = Clock::now() + ms(120000);
-    while (vm.agent.sh("pidof gwlinkd").status != 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(ms(200));
+    EXPECT_GE(vm.console.wait_for("rcS: recovery button held", ms(120000)), 0);
+    // The driver loads after the configuration is settled.
+    EXPECT_GE(vm.console.wait_for("pcmlink: at91sam9260 ssc driver initialized", ms(120000)), 0);
     ASSERT_TRUE(set_port_a(vm.agent, ~0u));
     Agent::Result r = vm.agent.sh("gwlinkd --getconfig");
     std::cout << "board-vm: configuration after the recovery:\n" << r.output;

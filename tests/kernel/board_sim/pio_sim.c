@@ -250,7 +250,7 @@ static bool pio_access(unsigned long offset, const struct arm_access *a, u32 *v)
 static vm_fault_t pio_fault(struct vm_fault *vmf)
 {
 	struct pt_regs *regs = current_pt_regs();
-	unsigned long addr = vmf->real_address;
+	unsigned long addr = vmf->real_address;	/* or only its page */
 	struct arm_access a;
 	u32 insn, v = 0;
 	int err;
@@ -263,16 +263,20 @@ static vm_fault_t pio_fault(struct vm_fault *vmf)
 	pagefault_disable();
 	err = __get_user(insn, (u32 __user *)instruction_pointer(regs));
 	pagefault_enable();
-	if (err || !arm_access_decode(insn, regs, &a) || a.addr != addr) {
+	/* Some architectures pass only the page of the access: take the
+	 * address from the instruction, which must lie in that page.
+	 */
+	if (err || !arm_access_decode(insn, regs, &a) ||
+	    (a.addr & PAGE_MASK) != (addr & PAGE_MASK)) {
 		pr_err("fault: instruction 0x%08x at 0x%lx not emulated\n",
 		       err ? 0 : insn, instruction_pointer(regs));
 		goto refused;
 	}
 	if (!a.load)
 		v = regs->uregs[a.rd];
-	if (!pio_access(addr - vmf->vma->vm_start, &a, &v)) {
+	if (!pio_access(a.addr - vmf->vma->vm_start, &a, &v)) {
 		pr_err("fault: %u-byte %s at offset 0x%lx\n", a.size,
-		       a.load ? "read" : "write", addr - vmf->vma->vm_start);
+		       a.load ? "read" : "write", a.addr - vmf->vma->vm_start);
 		goto refused;
 	}
 	arm_access_complete(&a, regs, v);
