@@ -303,10 +303,12 @@ struct CpuSample {
 
 bool sample_cpu(Agent &agent, CpuSample &c)
 {
-    Agent::Result r = agent.sh("p=$(pidof gwlinkd); cat /proc/uptime; head -1 /proc/stat; "
+    Agent::Result r = agent.sh("p=$(pidof gwlinkd | cut -d' ' -f1); cat /proc/uptime; head -1 /proc/stat; "
                                "cat /proc/$p/stat; cat /proc/$p/task/*/schedstat");
-    if (r.status != 0)
+    if (r.status != 0) {
+        std::cout << "board-vm: reading the CPU times failed (" << r.status << "):\n" << r.output;
         return false;
+    }
     std::istringstream in(r.output);
     std::string line;
     std::getline(in, line);
