@@ -88,9 +88,9 @@ class Machine
         started = Clock::now();
         if (qemu.start(args) != 0)
             return false;
-        // qemu waits for both sockets before the guest starts.
-        return console.connect(opt.dir + "/console.sock", ms(60000)) &&
-               agent.connect(opt.dir + "/agent.sock", ms(60000));
+        // qemu waits for both sockets before the guest starts; it may also
+        // refuse its arguments and end.
+        return connect(console, "/console.sock") && connect_agent();
     }
 
     // A clean stop: the image's init takes the system down and restarts,
@@ -106,6 +106,29 @@ class Machine
         agent.close();
         console.close();
         return status;
+    }
+
+    bool connect(LineStream &stream, const char *name)
+    {
+        auto deadline = Clock::now() + ms(60000);
+        while (Clock::now() < deadline) {
+            if (stream.connect(opt.dir + name, ms(500)))
+                return true;
+            if (qemu.wait_exit(ms(0)) >= 0)
+                return false;
+        }
+        return false;
+    }
+    bool connect_agent()
+    {
+        auto deadline = Clock::now() + ms(60000);
+        while (Clock::now() < deadline) {
+            if (agent.connect(opt.dir + "/agent.sock", ms(500)))
+                return true;
+            if (qemu.wait_exit(ms(0)) >= 0)
+                return false;
+        }
+        return false;
     }
 
     double seconds_since_start() const
@@ -143,6 +166,7 @@ class Site
     site::Child server;
     Machine vm;
     double boot_to_login = 0;
+    bool up = false; // the first boot reached the agent
 };
 
 Site *the_site;
@@ -191,6 +215,15 @@ void print_guest_logs(Agent &agent)
 class BoardVm : public ::testing::Test
 {
   protected:
+    // Every step after the boot needs the machine: without it they fail at
+    // once instead of waiting out their time-outs.
+    void SetUp() override
+    {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        if (name != "BootsTheImageAndLoadsTheDriver" &&
+            name != "RecoveryButtonHeldAtBootRestoresTheFactoryConfiguration" && !s.up)
+            GTEST_FAIL() << "the machine did not come up";
+    }
     Site &s = *the_site;
 };
 
@@ -202,6 +235,7 @@ TEST_F(BoardVm, BootsTheImageAndLoadsTheDriver)
         << s.vm.qemu.tail();
     EXPECT_GE(s.vm.console.wait_for("pcmlink: at91sam9260 ssc driver initialized", ms(240000)), 0);
     ASSERT_TRUE(s.vm.agent.wait_ready(ms(120000)));
+    s.up = true;
 }
 
 TEST_F(BoardVm, GatewayStartsFromInitAndLogsIn)
