@@ -32,7 +32,8 @@ namespace
 
 const char usage[] =
     "usage: gatesimd [--bind ADDR] [--port N] [--rtp-port N] [--max-clients N] [--users FILE]\n"
-    "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--control SOCKET] [--debug]\n"
+    "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--record FILE.wav]\n"
+    "                [--control SOCKET] [--debug]\n"
     "                [--dm-display FILE.pbm] [--dm-channel NAME]\n"
     "                [--xml-port N] [--radio-name NAME] [--proto MAJOR.MINOR]\n"
     "\n"
@@ -59,6 +60,7 @@ const char usage[] =
     "                                       talker while one talks, else to all)\n"
     "                       tone:HZ         play a sine tone the same way\n"
     "                     without it the talker's voice is only relayed to the other gateways\n"
+    "  --record FILE.wav  also write the talker's voice to FILE, with any --voice mode\n"
     "  --control SOCKET   also take commands on this Unix socket (one reply per line)\n"
     "  --proto MAJOR.MINOR  protocol version announced (default 1.5; from 1.6 on the\n"
     "                     gateways upload their blocked lists, which are printed)\n"
@@ -80,6 +82,7 @@ struct Options {
     int max_clients = 64;
     std::string users;
     std::string voice;
+    std::string record;
     std::string control;
     ProtoVersion proto;
     bool debug = false;
@@ -129,6 +132,7 @@ int main(int argc, char **argv)
                                        {"max-clients", required_argument, nullptr, 'm'},
                                        {"users", required_argument, nullptr, 'u'},
                                        {"voice", required_argument, nullptr, 'v'},
+                                       {"record", required_argument, nullptr, 'R'},
                                        {"control", required_argument, nullptr, 'c'},
                                        {"debug", no_argument, nullptr, 'd'},
                                        {"dm-display", required_argument, nullptr, 'D'},
@@ -164,6 +168,9 @@ int main(int argc, char **argv)
             break;
         case 'v':
             o.voice = optarg;
+            break;
+        case 'R':
+            o.record = optarg;
             break;
         case 'c':
             o.control = optarg;
@@ -214,8 +221,9 @@ int main(int argc, char **argv)
     VoiceConfig voice_cfg;
     if (!o.voice.empty() && !parse_voice(o.voice, voice_cfg, error))
         return fail(error);
-    if (voice_cfg.kind != VoiceConfig::none && o.rtp_port == 0)
-        return fail("--voice needs an RTP port");
+    voice_cfg.also_record = o.record;
+    if ((voice_cfg.kind != VoiceConfig::none || !o.record.empty()) && o.rtp_port == 0)
+        return fail("--voice and --record need an RTP port");
 
     // Signals are taken through a descriptor; the library's threads inherit
     // the blocked mask and never see them.
@@ -292,7 +300,7 @@ int main(int argc, char **argv)
         std::fputs(blocked_list_lines(user, names).c_str(), stdout);
         return 0;
     });
-    if (voice_cfg.kind == VoiceConfig::loop || voice_cfg.kind == VoiceConfig::record)
+    if (voice_cfg.kind == VoiceConfig::loop || voice_cfg.kind == VoiceConfig::record || !o.record.empty())
         sim->set_cb_rtp_recv([&voice](unsigned char *p, int len) { return voice.on_rtp(p, len); });
 
     XmlSiteConfig xml_cfg;
