@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -319,6 +320,40 @@ class Site
     std::string cfg_, control_, gatesimd_control_, playback_;
     boardbox::BoxProcess box_;
     boardbox::Client client_;
+};
+
+// A gateway gives its link up after 15 s without a byte from its server, and
+// gatesimd sends nothing unless something happens: like a site server that
+// reports its status, this sends each site's gateways a squelch event every
+// few seconds while it lives.
+class StatusEvents
+{
+  public:
+    explicit StatusEvents(std::vector<Site *> sites) : sites_(std::move(sites))
+    {
+        thread_ = std::thread([this] {
+            std::unique_lock<std::mutex> g(m_);
+            while (!cv_.wait_for(g, ms(5000), [this] { return stop_; }))
+                for (Site *s : sites_)
+                    s->command("sql 0");
+        });
+    }
+    ~StatusEvents()
+    {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::vector<Site *> sites_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::thread thread_;
 };
 
 // The frequency of the first stretch of `length` samples whose every 20 ms

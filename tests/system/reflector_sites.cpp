@@ -41,10 +41,13 @@ class ReflectorSites : public ::testing::Test
             ASSERT_TRUE(s->logged_in(1, kLogin)) << s->box().output() << net->reflector.box().output();
             ASSERT_TRUE(s->gateway_up(kLogin)) << s->box().output();
         }
+        status = new StatusEvents({&net->a, &net->b});
         ready = true;
     }
     static void TearDownTestSuite()
     {
+        delete status;
+        status = nullptr;
         if (net != nullptr) {
             net->b.box().stop();
             net->reflector.box().stop();
@@ -77,10 +80,12 @@ class ReflectorSites : public ::testing::Test
     }
 
     static Net *net;
+    static StatusEvents *status;
     static bool ready;
 };
 
 Net *ReflectorSites::net = nullptr;
+StatusEvents *ReflectorSites::status = nullptr;
 bool ReflectorSites::ready = false;
 
 TEST_F(ReflectorSites, BothNodesLogInAndTonesCrossBothWaysAtTheirFrequency)
