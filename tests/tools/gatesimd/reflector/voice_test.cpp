@@ -43,7 +43,7 @@ TEST(ReflectorVoice, EachCodecCarriesAToneThereAndBackAtItsFrequency)
         EXPECT_STREQ(codec->name(), name);
         RateConverter up(8000, codec_rate), down(codec_rate, 8000);
         ASSERT_TRUE(up.ok() && down.ok());
-        std::vector<int16_t> wide, back;
+        std::vector<int16_t> wide, back, at_reflector;
         std::vector<uint8_t> packet;
         for (int frame = 0; frame < 50; frame++) {
             int16_t pcm[160];
@@ -56,10 +56,13 @@ TEST(ReflectorVoice, EachCodecCarriesAToneThereAndBackAtItsFrequency)
                 std::vector<int16_t> decoded;
                 ASSERT_TRUE(codec->decode(packet.data(), packet.size(), decoded));
                 EXPECT_EQ(decoded.size(), static_cast<size_t>(codec_frame));
+                at_reflector.insert(at_reflector.end(), decoded.begin(), decoded.end());
                 down.process(decoded.data(), decoded.size(), back);
             }
         }
         EXPECT_GE(back.size(), 49u * 160);
+        // The same tone for the other nodes, at the reflector's rate, and here.
+        EXPECT_NEAR(frequency(at_reflector, codec_rate), 1000, 15);
         EXPECT_NEAR(frequency(back, 8000), 1000, 15);
         EXPECT_GT(peak(back), 5000);
     }
