@@ -306,16 +306,15 @@ void ReflectorBridge::handle(Event &e, clock::time_point now)
 void ReflectorBridge::downlink(const uint8_t *data, size_t size, clock::time_point now)
 {
     counters_.packets_from_reflector++;
-    if (!codec_)
-        return;
+    // Whether or not it can be played, the talker is still talking.
+    last_remote_audio_ = now;
     scratch_.clear();
-    if (!codec_->decode(data, size, scratch_)) {
+    if (!codec_ || !codec_->decode(data, size, scratch_)) {
         counters_.undecodable++;
         return;
     }
     if (take_waiting_)
         return; // a gateway of the site talks: nobody here can hear it
-    last_remote_audio_ = now;
     if (!holding_) {
         if (!site_talker_.empty())
             return;
