@@ -191,7 +191,7 @@ class Site
         int buffers = 4;
     };
 
-    Site(const Dir &dir, Options o) : o_(std::move(o)), dir_(dir)
+    Site(const Dir &dir, Options o) : o_(std::move(o))
     {
         cfg_ = dir.file("cfg-" + o_.address);
         ::mkdir(cfg_.c_str(), 0700);
@@ -316,7 +316,6 @@ class Site
     }
 
     Options o_;
-    const Dir &dir_;
     std::string cfg_, control_, gatesimd_control_, playback_;
     boardbox::BoxProcess box_;
     boardbox::Client client_;
