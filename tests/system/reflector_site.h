@@ -131,11 +131,16 @@ struct Dir {
 class Reflector
 {
   public:
-    Reflector(const Dir &dir, const std::string &site, const std::vector<std::string> &nodes)
+    // `codec`: the reflector's CODECS setting, "" for its default (Opus).
+    Reflector(const Dir &dir, const std::string &site, const std::vector<std::string> &nodes,
+              const std::string &codec = "")
         : conf_(dir.file("svxreflector.conf")), fifo_(dir.file("restart"))
     {
         std::ofstream c(conf_);
-        c << "[GLOBAL]\nLISTEN_PORT=" << reflector_port << "\n[USERS]\n";
+        c << "[GLOBAL]\nLISTEN_PORT=" << reflector_port << "\n";
+        if (!codec.empty())
+            c << "CODECS=" << codec << "\n";
+        c << "[USERS]\n";
         for (const std::string &n : nodes)
             c << n << "=sites\n";
         c << "[PASSWORDS]\nsites=\"" << key << "\"\n";

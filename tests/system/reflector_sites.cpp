@@ -181,14 +181,15 @@ TEST_F(ReflectorSites, BothSitesJoinAgainAfterTheReflectorRestarts)
     EXPECT_NEAR(tone_through(a, b, "SITEA"), 1000, 20) << b.box().output();
 }
 
-TEST_F(ReflectorSites, AnSvxLinkNodeHearsTheGatewaysAndIsHeardByThem)
+// A real SvxLink node on `site`'s reflector: its receiver's tone is heard on
+// A's loudspeaker, A's microphone on its transmitter.
+void exchange_with_svxlink(Dir &dir, const std::string &site, Site &a, Reflector &reflector)
 {
     ASSERT_EQ(::access(SvxLinkNode::svxlink, X_OK), 0)
         << SvxLinkNode::svxlink << " is missing: run scripts/setup";
-    Site &a = net->a;
-    SvxLinkNode node(net->dir, net->site, "SVXNODE", "172.16.0.20");
+    SvxLinkNode node(dir, site, "SVXNODE", "172.16.0.20");
     ASSERT_TRUE(node.start(kLogin)) << node.box().output();
-    EXPECT_TRUE(net->reflector.box().wait_for_line("SVXNODE: Login OK", kEvent));
+    EXPECT_TRUE(reflector.box().wait_for_line("SVXNODE: Login OK", kEvent));
     ASSERT_TRUE(a.box().wait_for_line("gatesimd: reflector: node joined: SVXNODE", kEvent))
         << a.box().output();
 
@@ -215,6 +216,34 @@ TEST_F(ReflectorSites, AnSvxLinkNodeHearsTheGatewaysAndIsHeardByThem)
     a.ptt(false);
     EXPECT_NEAR(hz, 1000, 20);
     EXPECT_TRUE(node.box().wait_for_line("ReflectorLogic: Talker start: SITEA", kEvent));
+}
+
+TEST_F(ReflectorSites, AnSvxLinkNodeHearsTheGatewaysAndIsHeardByThem)
+{
+    exchange_with_svxlink(net->dir, net->site, net->a, net->reflector);
+}
+
+// Reflectors set to GSM or Speex: the site codes them as SvxLink does.
+TEST(ReflectorCodecs, GsmAndSpeexReflectorsCarryVoiceBetweenASiteAndAnSvxLinkNode)
+{
+    ASSERT_EQ(::access(svxreflector, X_OK), 0) << svxreflector << " is missing: run scripts/setup";
+    for (const char *codec : {"GSM", "SPEEX"}) {
+        SCOPED_TRACE(codec);
+        Dir dir;
+        std::string site = std::string("rfc") + codec[0] + std::to_string(::getpid());
+        Site a(dir, {site, "172.16.0.189", "SITEA", key, "127.0.0.1", "silence"});
+        Reflector reflector(dir, site, {"SITEA", "SVXNODE"}, codec);
+        ASSERT_EQ(a.start(), 0);
+        ASSERT_TRUE(a.box().wait_for_line("gatesimd: serving on", kLogin)) << a.box().output();
+        ASSERT_EQ(reflector.start(), 0);
+        ASSERT_TRUE(a.box().wait_for_line(std::string("), codec ") + codec + ", nodes:", kLogin))
+            << a.box().output();
+        ASSERT_TRUE(a.gateway_up(kLogin)) << a.box().output();
+        StatusEvents status({&a});
+        exchange_with_svxlink(dir, site, a, reflector);
+        reflector.box().stop();
+        a.box().stop();
+    }
 }
 
 TEST(ReflectorLogin, AWrongKeyIsRefusedWithAClearLine)
