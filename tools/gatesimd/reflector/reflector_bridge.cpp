@@ -16,10 +16,6 @@
 namespace reflector
 {
 
-constexpr std::chrono::milliseconds ReflectorBridge::name_wait;
-constexpr std::chrono::milliseconds ReflectorBridge::talker_silence;
-constexpr std::chrono::milliseconds ReflectorBridge::hello_retry;
-
 namespace
 {
 

@@ -3,9 +3,6 @@
 namespace reflector
 {
 
-constexpr std::chrono::milliseconds VoicePacer::period;
-constexpr std::chrono::milliseconds VoicePacer::catch_up;
-
 void VoicePacer::push(const int16_t *pcm, size_t n)
 {
     fifo_.insert(fifo_.end(), pcm, pcm + n);

@@ -76,14 +76,14 @@ TEST(ReflectorVoice, GarbagePacketsNeverYieldMoreThanAStreamCanHold)
     for (const char *name : {"OPUS", "GSM", "SPEEX"}) {
         std::unique_ptr<ReflectorCodec> codec = make_codec(name);
         ASSERT_TRUE(codec);
-        size_t ok = 0;
-        for (int i = 0; i < 2000; i++) {
+        // libspeex reports every corrupt stream on standard error: a few
+        // hundred packets keep the log readable.
+        for (int i = 0; i < 600; i++) {
             std::vector<uint8_t> junk(1 + rng() % 1500);
             for (uint8_t &b : junk)
                 b = static_cast<uint8_t>(rng());
             std::vector<int16_t> pcm;
-            if (codec->decode(junk.data(), junk.size(), pcm))
-                ok++;
+            codec->decode(junk.data(), junk.size(), pcm);
             // 120 ms of Opus; 16 Speex frames; the GSM frames of 1500 bytes
             // and a partial frame from before.
             EXPECT_LE(pcm.size(), 46u * 160) << name;
