@@ -109,6 +109,32 @@ inline pid_t descendant(pid_t root, const std::string &comm)
     return -1;
 }
 
+// A socket made inside the network namespace of process `pid` (a thread
+// joins it, makes the socket and ends): it belongs to that namespace for good,
+// so the test talks to a box on the box's own loopback. -1 on failure.
+inline int socket_in_netns(pid_t pid, int type)
+{
+    int fd = -1;
+    std::thread t([&] {
+        int ns = ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0)
+            fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        if (ns >= 0)
+            ::close(ns);
+    });
+    t.join();
+    return fd;
+}
+
+inline sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
 // A directory of the test's own, removed with what it holds.
 struct Dir {
     std::string path = boardbox::BoxProcess::temp_path("rfs");
@@ -326,6 +352,78 @@ class Site
     boardbox::Client client_;
 };
 
+// An XML gateway's link to the gatesimd of a site's box, made on the box's
+// loopback: it logs in and keeps every document the site sends.
+class XmlListener
+{
+  public:
+    ~XmlListener()
+    {
+        if (fd_ >= 0)
+            ::shutdown(fd_, SHUT_RDWR);
+        if (reader_.joinable())
+            reader_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool connect(Site &site, const std::string &user = "user", const std::string &password = "qzv")
+    {
+        pid_t pid = descendant(site.box().pid(), "gatesimd");
+        fd_ = pid > 0 ? socket_in_netns(pid, SOCK_STREAM) : -1;
+        sockaddr_in a = loopback(5556);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            return false;
+        std::string login =
+            "<LoginReq><Credentials user=\"" + user + "\" passwd=\"" + password + "\" /></LoginReq>";
+        std::string frame(8, '\0');
+        bytes::put_le32(reinterpret_cast<uint8_t *>(&frame[0]), static_cast<uint32_t>(login.size()));
+        frame += login;
+        if (::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+            return false;
+        reader_ = std::thread([this] {
+            std::string in;
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::recv(fd_, buf, sizeof buf, 0)) > 0) {
+                in.append(buf, static_cast<size_t>(n));
+                while (in.size() >= 8) {
+                    uint32_t len = bytes::get_le32(reinterpret_cast<const uint8_t *>(in.data()));
+                    if (in.size() < 8 + len)
+                        break;
+                    std::lock_guard<std::mutex> g(m_);
+                    docs_.push_back(in.substr(8, len));
+                    in.erase(0, 8 + len);
+                }
+            }
+        });
+        return wait_for("<LoginPosResp", ms(10000));
+    }
+    // True once a received document holds every one of `parts`.
+    bool wait_for(std::initializer_list<std::string> parts, ms timeout)
+    {
+        return wait_until(
+            [&] {
+                std::lock_guard<std::mutex> g(m_);
+                for (const std::string &d : docs_) {
+                    bool all = true;
+                    for (const std::string &p : parts)
+                        all = all && d.find(p) != std::string::npos;
+                    if (all)
+                        return true;
+                }
+                return false;
+            },
+            timeout);
+    }
+    bool wait_for(const std::string &text, ms timeout) { return wait_for({text}, timeout); }
+
+  private:
+    int fd_ = -1;
+    std::thread reader_;
+    std::mutex m_;
+    std::vector<std::string> docs_;
+};
+
 // A gateway gives its link up after 15 s without a byte from its server, and
 // gatesimd sends nothing unless something happens: like a site server that
 // reports its status, this sends each site's gateways a squelch event every
@@ -434,29 +532,18 @@ class SvxLinkNode
             return false;
         pid_t pid = -1;
         wait_until([&] { return (pid = descendant(box_.pid(), "svxlink")) > 0; }, timeout);
-        // Sockets made on a thread inside the node's network namespace belong
-        // to it for good: the test talks to the node on the box's loopback.
-        std::thread t([&] {
-            int ns = ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) {
-                if (ns >= 0)
-                    ::close(ns);
-                return;
-            }
-            ::close(ns);
-            rx_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            tx_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a = loopback(rx_port);
+        rx_ = socket_in_netns(pid, SOCK_DGRAM);
+        tx_ = socket_in_netns(pid, SOCK_DGRAM);
+        sockaddr_in a = loopback(rx_port);
+        if (rx_ >= 0)
             ::connect(rx_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-            a = loopback(tx_port);
-            timeval tv{0, 50000};
-            ::setsockopt(tx_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            if (::bind(tx_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-                ::close(tx_);
-                tx_ = -1;
-            }
-        });
-        t.join();
+        a = loopback(tx_port);
+        timeval tv{0, 50000};
+        if (tx_ >= 0 && (::setsockopt(tx_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+                         ::bind(tx_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)) {
+            ::close(tx_);
+            tx_ = -1;
+        }
         if (rx_ < 0 || tx_ < 0)
             return false;
         listener_ = std::thread([this] {
@@ -505,15 +592,6 @@ class SvxLinkNode
     boardbox::BoxProcess &box() { return box_; }
 
   private:
-    static sockaddr_in loopback(int port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-
     std::string conf_, site_;
     boardbox::BoxProcess box_;
     int rx_ = -1, tx_ = -1;

@@ -103,11 +103,16 @@ TEST_F(ReflectorSites, BothNodesLogInAndTonesCrossBothWaysAtTheirFrequency)
     EXPECT_NE(nodes.find(" SITEA"), std::string::npos) << state;
     EXPECT_NE(nodes.find(" SITEB"), std::string::npos) << state;
 
-    // A to B: while A talks, B's state names the talker.
+    // A to B: while A talks, B's gateways are told of the talker as of a
+    // site talker (event 501, SetPttEv) and B's state names him.
+    XmlListener xml;
+    ASSERT_TRUE(xml.connect(b));
     size_t mark = b.played_count();
     a.ptt(true);
     ASSERT_TRUE(b.box().wait_for_line("gatesimd: reflector: SITEA talks to the site", kEvent))
         << b.box().output();
+    EXPECT_TRUE(b.box().wait_for_line("packettype_async_setptt [ptt:1,login:SITEA]", kEvent));
+    EXPECT_TRUE(xml.wait_for({"<SetPttEv ptt=\"1\"", "login_local=\"SITEA\""}, kEvent));
     state = b.command("state");
     EXPECT_NE(state.find("talk group 7, talker SITEA"), std::string::npos) << state;
     EXPECT_NE(state.find("site hears SITEA"), std::string::npos) << state;
@@ -116,6 +121,8 @@ TEST_F(ReflectorSites, BothNodesLogInAndTonesCrossBothWaysAtTheirFrequency)
     EXPECT_NEAR(hz, 1000, 20);
     a.ptt(false);
     EXPECT_TRUE(b.box().wait_for_line("gatesimd: reflector: SITEA no longer talks to the site", kEvent));
+    EXPECT_TRUE(b.box().wait_for_line("packettype_async_setptt [ptt:0,login:SITEA]", kEvent));
+    EXPECT_TRUE(xml.wait_for({"<SetPttEv ptt=\"0\"", "login_local=\"SITEA\""}, kEvent));
     EXPECT_TRUE(log.wait_for_line("SITEA: Talker start", kEvent)) << log.output();
     EXPECT_TRUE(log.wait_for_line("SITEA: Talker stop", kEvent)) << log.output();
 
