@@ -2,9 +2,11 @@
 
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
+#include "control/extra_settings.h"
 #include "control/roipsrv_conn.h"
 #include "control/xml_messages.h"
 #include "gateway/config.h"
+#include "gateway/extra_config.h"
 #include "voice/voip.h"
 
 #include <unistd.h>
@@ -36,6 +38,12 @@ void class_control_xml::stop_sources()
         initialised = 0;
     }
     // Each of these joins its thread, so no callback is running afterwards.
+    // The timers first: they call back into this object and sound the
+    // beeper.
+    if (tot)
+        tot->stop();
+    if (alarm)
+        alarm->stop();
     link.reset();
     if (serial)
         serial->stop();
@@ -91,6 +99,8 @@ int class_control_xml::init()
         return -1;
     }
     gpio->start(prof.gpio_direction, prof.gpio_values);
+    tot = std::make_unique<TxTimeout>(extra_tx_timeout(), gpio.get(), [this] { transmit_expired(); });
+    alarm = std::make_unique<VoiceAlarm>(extra_voice_alarm(), [this] { return voip->voicePackets(); });
 
     serial = std::make_unique<SerialControl>(this, 0, "/dev/ttyS1");
     serial->open(&prof.serial);
@@ -103,9 +113,9 @@ int class_control_xml::init()
     }
 
     const config_format::config_record cfg = g_config.fields();
-    link = std::make_unique<class_roipsrv_conn>([this](const std::string &text) { on_xml_message(text); },
-                                                config_format::dotted(cfg.remote_ip), cfg.remote_port,
-                                                cfg.remote_user, cfg.remote_passwd, LOCAL_VOICE_PORT);
+    link = std::make_unique<class_roipsrv_conn>(
+        [this](const std::string &text) { on_xml_message(text); }, config_format::dotted(cfg.remote_ip),
+        cfg.remote_port, cfg.remote_user, cfg.remote_passwd, LOCAL_VOICE_PORT, extra_backup_server());
     if (init_model() != 0)
         return -1;
 
@@ -139,14 +149,17 @@ void class_control_xml::dispatch(const std::string &text, std::vector<uint8_t> &
         on_setptt(text);
     } else if (k == "UnlockSqlEv") {
         int sql = 0;
-        if (xml_UnlockSqlEv(text, sql) == 0)
+        if (xml_UnlockSqlEv(text, sql) == 0) {
             say("UnlockSqlEv: %d", sql);
-        else
+            alarm->squelch(sql != 0);
+        } else
             say("UnlockSqlEv: parse error");
     } else if (k == ":connected") {
         say("connected");
     } else if (k == ":disconnected") {
         say("disconnected");
+        tot->cancel();
+        alarm->link_up(false);
         voip->setTransmit(0);
         voip->setRemote(0, 0, 0);
     } else if (k == serial_disp_key()) {
@@ -185,7 +198,9 @@ void class_control_xml::on_login(const std::string &text)
     say("encrypt: %s", encrypt.c_str());
     if (encrypt == "rckd")
         voip->setPassphrase(devname.c_str());
-    voip->setRemote(g_config.fields().remote_ip, static_cast<uint16_t>(port), syncnum);
+    // The server this session runs on: the main one, or the backup.
+    voip->setRemote(link->server_address(), static_cast<uint16_t>(port), syncnum);
+    alarm->link_up(true);
     login_followups();
 }
 
@@ -202,6 +217,7 @@ void class_control_xml::on_setptt(const std::string &text)
         say("SetPttEv: %d, login_roip: [%s], login_local: [%s]", ptt, login_roip.c_str(),
             login_local.c_str());
     const std::string own = g_config.fields().remote_user;
+    alarm->remote_talking(ptt != 0 && login_local != own);
     if (ptt == 0 || login_local == own || !g_config.is_blocked(login_local)) {
         say("mute (0)");
         voip->setMuted(0);
@@ -236,11 +252,38 @@ void class_control_xml::cb_front_ptt(int ptt)
     std::lock_guard<std::recursive_mutex> lock(mutex);
     if (!initialised)
         return;
-    const int p = ptt ? 1 : 0;
+    const int p = tot->filter(ptt);
+    if (p < 0)
+        return;
     say("ptt: %d", p);
     ptt_action(p);
     xml_SetPttReq(link.get(), p);
     voip->setTransmit(p);
+}
+
+void class_control_xml::transmit_expired()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (!initialised || !tot->take_expiry())
+        return;
+    std::printf("tot     : transmission ended after %d s, release PTT to transmit again\n",
+                g_extra_config.settings().tx_timeout);
+    ptt_action(0);
+    xml_SetPttReq(link.get(), 0);
+    voip->setTransmit(0);
+}
+
+control_status class_control_xml::status()
+{
+    control_status st;
+    if (link) {
+        const ServerAddress s = link->server_in_use();
+        st.server_addr = s.addr;
+        st.server_port = s.port;
+        st.on_backup = s.backup;
+    }
+    st.voice_alarm = alarm && alarm->active();
+    return st;
 }
 
 void class_control_xml::send_button(int id, int state, int type)

@@ -10,6 +10,7 @@
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
 #include "gateway/config.h"
+#include "gateway/extra_config.h"
 #include "gateway/radio_controls.h"
 #include "gateway/supervisor.h"
 #include "interfaces/control.h"
@@ -143,13 +144,16 @@ void detach_from_terminal()
 
 // ---- Normal start -------------------------------------------------------------
 
-// Step 1: the configuration, repaired with defaults when missing or invalid.
+// Step 1: the configuration, repaired with defaults when missing or invalid;
+// then the optional extra settings, which are never repaired: without a
+// usable file they are all off.
 void start_config()
 {
     if (g_config.load() != 0)
         g_config.create_default();
     g_config.print();
     std::printf("\n");
+    g_extra_config.load();
 }
 
 // Step 2: the codec chosen in "/config/codec.cfg"; null for an unknown type.

@@ -244,6 +244,9 @@ void class_voip::receiveLoop()
         RtpPacket *packet = RtpPacket::fromDatagram(buf, static_cast<size_t>(n));
         if (!packet)
             continue;
+        // This thread is the only writer: a plain store, no read-modify-write
+        // (which costs the board, without such instructions, a library call).
+        voiceCount.store(voiceCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         if (jitter->put(packet) < 0)
             delete packet;
     }

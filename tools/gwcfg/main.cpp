@@ -2,6 +2,7 @@
 // board; any folder on a PC with --dir). Values are checked before anything is
 // written, and every file is replaced atomically.
 #include "tools/gwcfg/config_dir.h"
+#include "tools/gwcfg/extra_fields.h"
 #include "tools/gwcfg/settings.h"
 
 #include "base/unique_fd.h"
@@ -34,6 +35,9 @@ void usage(FILE *to)
                "        remote_user remote_passwd passwd (at most 31 bytes), buffers (1-250),\n"
                "        radio_type (gm360 dm3000 xcmp mtetra nx5xxx nx700 or 1-6),\n"
                "        crypto_mode (0-2), codec (alaw gsm speex or 1-3)\n"
+               "extra:  backup_ip (dotted IPv4, 0.0.0.0 none), backup_port (0-65535, 0 the main's),\n"
+               "        backup_after (1-100), main_retry (5-3600 s), tx_timeout (0-3600 s, 0 off),\n"
+               "        voice_alarm (0-3600 s, 0 off)\n"
                "DIR defaults to /config.\n",
                to);
 }
@@ -61,6 +65,12 @@ int show(const ConfigDir &dir)
         return fail(error);
     for (const gwcfg::blocked_item &item : items)
         std::printf("blocked:%s\n", item.name().c_str());
+    extra_format::extra_record extra;
+    int present = dir.read_extra(extra, error);
+    if (present < 0)
+        return fail(error + " (gwlinkd runs with every extension off)");
+    if (present > 0)
+        std::fputs(extra_format::format(extra).c_str(), stdout);
     return 0;
 }
 
@@ -85,8 +95,20 @@ int set(const ConfigDir &dir, int argc, char **argv)
 
     int codec = -1;
     bool record_changed = false;
+    extra_format::extra_record extra = extra_format::defaults();
+    bool extra_read = false, extra_changed = false;
     for (int i = 0; i < argc; i += 2) {
         std::string field = argv[i], value = argv[i + 1];
+        if (gwcfg::is_extra_field(field)) {
+            // A file gwlinkd would not use is not silently replaced either.
+            if (!extra_read && dir.read_extra(extra, error) < 0)
+                return fail(error + "; nothing changed (gwcfg reset removes it)");
+            extra_read = true;
+            if (gwcfg::set_extra_field(extra, field, value, error) != 0)
+                return fail(error + "; nothing changed");
+            extra_changed = true;
+            continue;
+        }
         if (field == "codec") {
             codec = gwcfg::parse_codec(value, error);
             if (codec < 0)
@@ -103,6 +125,8 @@ int set(const ConfigDir &dir, int argc, char **argv)
             return fail(error);
     }
     if (codec > 0 && dir.write_codec(codec, error) != 0)
+        return fail(error);
+    if (extra_changed && dir.write_extra(extra, error) != 0)
         return fail(error);
     return 0;
 }
@@ -156,7 +180,7 @@ int reset(const ConfigDir &dir)
     config_format::encode(config_format::default_record(), image);
     std::string error;
     if (dir.write_record(image, error) != 0 || dir.write_codec(1, error) != 0 ||
-        dir.write_blocked({}, error) != 0)
+        dir.write_blocked({}, error) != 0 || dir.remove_extra(error) != 0)
         return fail(error);
     return 0;
 }
