@@ -135,21 +135,31 @@ inline sockaddr_in loopback(int port)
     return a;
 }
 
-// A directory of the test's own, removed with what it holds.
+// A directory of the test's own, removed with everything below it.
 struct Dir {
     std::string path = boardbox::BoxProcess::temp_path("rfs");
     Dir() { ::mkdir(path.c_str(), 0700); }
-    ~Dir()
+    ~Dir() { remove(path); }
+    std::string file(const std::string &name) const { return path + "/" + name; }
+
+    static void remove(const std::string &dir)
     {
-        if (DIR *d = ::opendir(path.c_str())) {
-            while (dirent *e = ::readdir(d))
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, ".."))
-                    ::unlink((path + "/" + e->d_name).c_str());
+        if (DIR *d = ::opendir(dir.c_str())) {
+            while (dirent *e = ::readdir(d)) {
+                std::string name = e->d_name;
+                if (name == "." || name == "..")
+                    continue;
+                struct stat st;
+                std::string p = dir + "/" + name;
+                if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                    remove(p);
+                else
+                    ::unlink(p.c_str());
+            }
             ::closedir(d);
         }
-        ::rmdir(path.c_str());
+        ::rmdir(dir.c_str());
     }
-    std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
 // The box of the reflector. svxreflector runs under a shell that starts it
