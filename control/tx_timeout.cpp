@@ -119,19 +119,22 @@ void TxTimeout::run()
             continue;
         }
         const auto warn = end - timing_.warning > started_ ? end - timing_.warning : started_;
-        auto wake = end;
-        if (now < warn) {
-            wake = warn;
-        } else {
-            const auto since = now - warn;
-            const auto period = timing_.beep_every.count() > 0 ? timing_.beep_every : timing_.warning;
-            const auto beep_start = warn + (since / period) * period;
-            const bool on = now < beep_start + timing_.beep_length;
-            beep(on);
-            wake = on ? beep_start + timing_.beep_length : beep_start + period;
-            if (wake > end)
-                wake = end;
+        const auto period = timing_.beep_every.count() > 0 ? timing_.beep_every : timing_.warning;
+        if (beeps_of_ != generation_) {
+            beeps_of_ = generation_;
+            beeps_done_ = 0;
         }
+        if (beeping_ && now >= beep_off_at_)
+            beep(false);
+        const auto due = warn + beeps_done_ * period;
+        if (!beeping_ && now >= due) {
+            beep(true);
+            ++beeps_done_;
+            beep_off_at_ = now + timing_.beep_length < end ? now + timing_.beep_length : end;
+        }
+        auto wake = beeping_ ? beep_off_at_ : warn + beeps_done_ * period;
+        if (wake > end)
+            wake = end;
         cv_.wait_until(lock, wake);
     }
     beep(false);

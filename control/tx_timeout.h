@@ -69,6 +69,12 @@ class TxTimeout
     uint64_t generation_ = 0; // counts transmissions
     uint64_t fired_ = 0;      // the transmission `expired` was called for
     bool beeping_ = false;
+    // The warning beeps of the running transmission: each sounds once and
+    // for its whole length, however late the timer wakes; only the end of
+    // the transmission cuts one short.
+    uint64_t beeps_of_ = 0;  // the transmission they belong to
+    uint32_t beeps_done_ = 0;
+    std::chrono::steady_clock::time_point beep_off_at_{};
     bool stopping_ = false;
     std::chrono::steady_clock::time_point started_{};
     std::thread thread_;
