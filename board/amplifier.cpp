@@ -1,5 +1,7 @@
 #include "board/amplifier.h"
 
+#include "status/live_status.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -77,6 +79,7 @@ int i2c_max9768_vol_write(uint8_t volume)
     if (!a.muted && !a.send(volume))
         return -1;
     a.volume = volume;
+    gw_status::put(gw_status::live().volume, volume);
     return 0;
 }
 
@@ -88,6 +91,7 @@ int i2c_max9768_mute()
         return -1;
     a.send(0x00);
     a.muted = true;
+    gw_status::put(gw_status::live().amp_muted, 1);
     return 0;
 }
 
@@ -99,6 +103,7 @@ int i2c_max9768_unmute()
         return -1;
     a.send(a.volume);
     a.muted = false;
+    gw_status::put(gw_status::live().amp_muted, 0);
     return 0;
 }
 

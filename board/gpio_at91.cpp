@@ -1,6 +1,7 @@
 #include "board/gpio_at91.h"
 
 #include "interfaces/control.h"
+#include "status/live_status.h"
 
 #include <cerrno>
 #include <chrono>
@@ -148,6 +149,7 @@ void GpioAT91::poll_loop()
         wait_lock.unlock();
         uint32_t now = 0;
         read_bits(&now);
+        gw_status::put(gw_status::live().gpio, now);
         if (now != previous) {
             // The first reading that differs from 0 is the baseline, not a change.
             if (baseline) {

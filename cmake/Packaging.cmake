@@ -1,12 +1,12 @@
 # Manual pages and packages. Two install components: "site" for the PC side
 # (gatesimd, libgatesim with its header, boardbox, the Wireshark dissector,
 # the manual pages) and "board" for what goes on the gateway (gwlinkd,
-# fwwriter, headflash, gwcfg). `cpack -G DEB` makes the site package;
+# fwwriter, headflash, gwcfg, gwwebd). `cpack -G DEB` makes the site package;
 # scripts/package lays the board bundle out from an armel build.
 
 include(GNUInstallDirs)
 
-foreach(page gwlinkd.8 gwcfg.8 fwwriter.8 headflash.8 gatesimd.1 boardbox.1 libgatesim.3)
+foreach(page gwlinkd.8 gwcfg.8 gwwebd.8 fwwriter.8 headflash.8 gatesimd.1 boardbox.1 libgatesim.3)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   install(FILES ${CMAKE_SOURCE_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT site)
 endforeach()

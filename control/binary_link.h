@@ -14,6 +14,8 @@
 class class_voip;
 class class_roip_conn;
 class GpioAT91;
+class TxTimeout;
+class VoiceAlarm;
 struct SerialSettings;
 
 class class_control_binary : public class_control
@@ -26,6 +28,7 @@ class class_control_binary : public class_control
     void cb_update_crypto(const uint8_t *key, int key_length, int mode) override;
     Gpio *get_gpio() override;
     SerialControl *get_serial() override;
+    control_status status() override;
 
   protected:
     explicit class_control_binary(class_voip *voip);
@@ -55,10 +58,26 @@ class class_control_binary : public class_control
     // An upgrade is starting: voice and PTT to the server end. Takes the lock.
     void end_voice_for_upgrade();
 
+    // The transmit time-out's say on a change of the operator's PTT, under
+    // the lock: the PTT to act on, or -1 to do nothing (see TxTimeout).
+    int transmit_filter(int ptt);
+    // What the link's session tells the voice alarm and the time-out:
+    // logged in or not, the squelch, the server's PTT event.
+    void session_up(bool up);
+    void squelch_event(int sql);
+    void server_ptt_event(int ptt, const char *login);
+
     std::mutex mutex_;
     std::atomic<int> initialised_{0};
     class_voip *voip_;
     std::unique_ptr<class_roip_conn> conn_;
     std::unique_ptr<GpioAT91> gpio_;
     std::unique_ptr<SerialControl> serial_;
+
+  private:
+    // At the transmit limit: ends the transmission as a release would.
+    void transmit_expired();
+
+    std::unique_ptr<TxTimeout> tot_;
+    std::unique_ptr<VoiceAlarm> alarm_;
 };

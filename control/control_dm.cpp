@@ -48,6 +48,7 @@ void class_control_dm::cb_async_setptt(int ptt, const char *login)
     if (!initialised_)
         return;
     std::printf("event\t: packettype_async_setptt [ptt:%d,login:%s]\n", ptt, login ? login : "");
+    server_ptt_event(ptt, login);
 }
 
 void class_control_dm::cb_async_unlocksql(int sql)
@@ -55,6 +56,7 @@ void class_control_dm::cb_async_unlocksql(int sql)
     if (!initialised_)
         return;
     std::printf("event\t: packettype_async_unlocksql [sql:%d]\n", sql);
+    squelch_event(sql);
 }
 
 void class_control_dm::cb_async_gpiochanged(uint32_t bitmap, uint32_t mask)
@@ -94,6 +96,7 @@ void class_control_dm::cb_conn_connected(uint32_t server_addr, const proto::Vers
     if (login)
         voip_->setRemote(server_addr, static_cast<uint16_t>(login->voip_port),
                          static_cast<uint32_t>(login->voip_sync_num));
+    session_up(true);
     conn_->send_dm_status_request();
 }
 
@@ -105,6 +108,7 @@ void class_control_dm::cb_conn_disconnected()
     std::lock_guard<std::mutex> lock(mutex_);
     if (!initialised_)
         return;
+    session_up(false);
     voip_->setTransmit(0);
     voip_->setRemote(0, 0, 0);
     front_->reset_display();
@@ -138,7 +142,10 @@ void class_control_dm::cb_front_ptt(int ptt)
     if (!initialised_)
         return;
     std::printf("event\t: cb_front_ptt(%d)\n", ptt);
-    const int p = ptt ? 1 : 0;
+    // Runs under the lock: the head's PTT comes through gpio_changed.
+    const int p = transmit_filter(ptt);
+    if (p < 0)
+        return;
     conn_->setptt(p);
     voip_->setTransmit(p);
 }

@@ -50,6 +50,7 @@ void class_control_gm::cb_async_setptt(int ptt, const char *login)
     if (!initialised_)
         return;
     std::printf("event\t: packettype_async_setptt [ptt:%d,login:%s]\n", ptt, login ? login : "");
+    server_ptt_event(ptt, login);
 }
 
 void class_control_gm::cb_async_unlocksql(int sql)
@@ -58,6 +59,7 @@ void class_control_gm::cb_async_unlocksql(int sql)
     if (!initialised_)
         return;
     std::printf("event\t: packettype_async_unlocksql [sql:%d]\n", sql);
+    squelch_event(sql);
 }
 
 void class_control_gm::cb_async_gpiochanged(uint32_t bitmap, uint32_t mask)
@@ -106,6 +108,7 @@ void class_control_gm::cb_conn_connected(uint32_t server_addr, const proto::Vers
     if (login)
         voip_->setRemote(server_addr, static_cast<uint16_t>(login->voip_port),
                          static_cast<uint32_t>(login->voip_sync_num));
+    session_up(true);
 }
 
 void class_control_gm::cb_conn_disconnected()
@@ -117,6 +120,7 @@ void class_control_gm::cb_conn_disconnected()
     std::lock_guard<std::mutex> lock(mutex_);
     if (!initialised_)
         return;
+    session_up(false);
     voip_->setTransmit(0);
     voip_->setRemote(0, 0, 0);
     front_->disconnected();
@@ -151,9 +155,11 @@ void class_control_gm::cb_front_ptt(int ptt)
     if (!initialised_)
         return;
     std::printf("event\t: cb_front_ptt(%d)\n", ptt);
-    const int p = ptt ? 1 : 0;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!initialised_)
+        return;
+    const int p = transmit_filter(ptt);
+    if (p < 0)
         return;
     conn_->setptt(p);
     voip_->setTransmit(p);

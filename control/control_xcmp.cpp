@@ -59,11 +59,15 @@ void class_control_xcmp::login_followups()
 
 void class_control_xcmp::cb_serialread(int, const uint8_t *data, uint16_t length)
 {
-    // The panel reports PTT and keys back into this control while holding
-    // its own lock; so this control's mutex is never held while the panel's
-    // lock is wanted. The panel exists for as long as callbacks can come.
-    if (!initialised || !panel)
-        return;
+    {
+        // Bytes read while init runs wait here for it and are delivered.
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (!initialised || !panel)
+            return;
+    }
+    // Fed without the mutex: the panel's reset sequence pauses 2 s on this
+    // thread, which must not hold up the other callbacks. The panel exists
+    // for as long as callbacks can come.
     panel->feed(data, length);
 }
 

@@ -2,13 +2,15 @@
 
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
+#include "control/extra_settings.h"
 #include "control/roipsrv_conn.h"
 #include "control/xml_messages.h"
 #include "gateway/config.h"
+#include "gateway/extra_config.h"
+#include "status/live_status.h"
 #include "voice/voip.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -35,11 +37,24 @@ void class_control_xml::stop_sources()
         std::lock_guard<std::recursive_mutex> lock(mutex);
         initialised = 0;
     }
+    {
+        std::lock_guard<std::mutex> lock(reset_mutex);
+        stopping = true;
+    }
+    reset_wake.notify_all();
     // Each of these joins its thread, so no callback is running afterwards.
-    link.reset();
+    // The timers first: they call back into this object and sound the
+    // beeper. The serial reader may be in the panel's reset sequence, which
+    // uses the link without the mutex: it ends (its pause cut short) before
+    // the link goes.
+    if (tot)
+        tot->stop();
+    if (alarm)
+        alarm->stop();
     if (serial)
         serial->stop();
     gpio.reset();
+    link.reset();
 }
 
 void class_control_xml::say(const char *format, ...) const
@@ -91,6 +106,8 @@ int class_control_xml::init()
         return -1;
     }
     gpio->start(prof.gpio_direction, prof.gpio_values);
+    tot = std::make_unique<TxTimeout>(extra_tx_timeout(), gpio.get(), [this] { transmit_expired(); });
+    alarm = std::make_unique<VoiceAlarm>(extra_voice_alarm(), [this] { return voip->voicePackets(); });
 
     serial = std::make_unique<SerialControl>(this, 0, "/dev/ttyS1");
     serial->open(&prof.serial);
@@ -103,9 +120,9 @@ int class_control_xml::init()
     }
 
     const config_format::config_record cfg = g_config.fields();
-    link = std::make_unique<class_roipsrv_conn>([this](const std::string &text) { on_xml_message(text); },
-                                                config_format::dotted(cfg.remote_ip), cfg.remote_port,
-                                                cfg.remote_user, cfg.remote_passwd, LOCAL_VOICE_PORT);
+    link = std::make_unique<class_roipsrv_conn>(
+        [this](const std::string &text) { on_xml_message(text); }, config_format::dotted(cfg.remote_ip),
+        cfg.remote_port, cfg.remote_user, cfg.remote_passwd, LOCAL_VOICE_PORT, extra_backup_server());
     if (init_model() != 0)
         return -1;
 
@@ -138,15 +155,20 @@ void class_control_xml::dispatch(const std::string &text, std::vector<uint8_t> &
     } else if (k == "SetPttEv") {
         on_setptt(text);
     } else if (k == "UnlockSqlEv") {
+        // Only printed: a document without a value prints 0.
         int sql = 0;
-        if (xml_UnlockSqlEv(text, sql) == 0)
-            say("UnlockSqlEv: %d", sql);
-        else
-            say("UnlockSqlEv: parse error");
+        const bool parsed = xml_UnlockSqlEv(text, sql) == 0;
+        say("UnlockSqlEv: %d", sql);
+        if (parsed) {
+            gw_status::put(gw_status::live().squelch, static_cast<uint32_t>(sql));
+            alarm->squelch(sql != 0);
+        }
     } else if (k == ":connected") {
         say("connected");
     } else if (k == ":disconnected") {
         say("disconnected");
+        tot->cancel();
+        alarm->link_up(false);
         voip->setTransmit(0);
         voip->setRemote(0, 0, 0);
     } else if (k == serial_disp_key()) {
@@ -163,12 +185,6 @@ void class_control_xml::on_login(const std::string &text)
     std::string devname, encrypt;
     if (xml_LoginPosResp(text, port, codec, sm, syncnum, devname, encrypt) != 0)
         return;
-    if (port < 1 || port > 65535) {
-        // No voice stream can go to such a port; the login is ignored as if
-        // it had not parsed.
-        say("LoginPosResp: bad rtp port %d", port);
-        return;
-    }
     if (codec != g_config.codec()) {
         say("codec change (%d)", codec);
         // A codec is never switched in place: store it and end this daemon,
@@ -185,7 +201,16 @@ void class_control_xml::on_login(const std::string &text)
     say("encrypt: %s", encrypt.c_str());
     if (encrypt == "rckd")
         voip->setPassphrase(devname.c_str());
-    voip->setRemote(g_config.fields().remote_ip, static_cast<uint16_t>(port), syncnum);
+    if (port >= 1 && port <= 65535) {
+        // The server this session runs on: the main one, or the backup.
+        voip->setRemote(link->server_address(), static_cast<uint16_t>(port), syncnum);
+    } else {
+        // Cut to 16 bits it would send the voice to another port; the rest of
+        // the login stands.
+        say("LoginPosResp: bad rtp port %d, no voice stream", port);
+    }
+    alarm->link_up(true);
+    gw_status::note_logged_in();
     login_followups();
 }
 
@@ -198,10 +223,12 @@ void class_control_xml::on_setptt(const std::string &text)
         say("SetPttEv: parse error");
         return;
     }
+    gw_status::put(gw_status::live().remote_ptt, ptt != 0);
     if (prof.print_setptt)
         say("SetPttEv: %d, login_roip: [%s], login_local: [%s]", ptt, login_roip.c_str(),
             login_local.c_str());
     const std::string own = g_config.fields().remote_user;
+    alarm->remote_talking(ptt != 0 && login_local != own);
     if (ptt == 0 || login_local == own || !g_config.is_blocked(login_local)) {
         say("mute (0)");
         voip->setMuted(0);
@@ -236,11 +263,38 @@ void class_control_xml::cb_front_ptt(int ptt)
     std::lock_guard<std::recursive_mutex> lock(mutex);
     if (!initialised)
         return;
-    const int p = ptt ? 1 : 0;
+    const int p = tot->filter(ptt);
+    if (p < 0)
+        return;
     say("ptt: %d", p);
     ptt_action(p);
     xml_SetPttReq(link.get(), p);
     voip->setTransmit(p);
+}
+
+void class_control_xml::transmit_expired()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (!initialised || !tot->take_expiry())
+        return;
+    std::printf("tot     : transmission ended after %d s, release PTT to transmit again\n",
+                g_extra_config.settings().tx_timeout);
+    ptt_action(0);
+    xml_SetPttReq(link.get(), 0);
+    voip->setTransmit(0);
+}
+
+control_status class_control_xml::status()
+{
+    control_status st;
+    if (link) {
+        const ServerAddress s = link->server_in_use();
+        st.server_addr = s.addr;
+        st.server_port = s.port;
+        st.on_backup = s.backup;
+    }
+    st.voice_alarm = alarm && alarm->active();
+    return st;
 }
 
 void class_control_xml::send_button(int id, int state, int type)
@@ -257,9 +311,19 @@ void class_control_xml::remote_reset()
     class_roipsrv_conn *l = link.get();
     if (!l)
         return;
+    {
+        std::lock_guard<std::mutex> lock(reset_mutex);
+        if (stopping)
+            return;
+    }
     say("xml_GpioSetReq(1 << 3)");
     xml_GpioSetReq(l, REMOTE_RESET_BIT);
-    ::sleep(2);
+    {
+        // A control being stopped ends the pause at once but still clears
+        // the bit: the radio is not to be left held in reset.
+        std::unique_lock<std::mutex> lock(reset_mutex);
+        reset_wake.wait_for(lock, std::chrono::seconds(2), [this] { return stopping; });
+    }
     say("xml_GpioSetReq(1 << 3)");
     xml_GpioClrReq(l, REMOTE_RESET_BIT);
 }

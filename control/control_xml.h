@@ -11,6 +11,7 @@
 #include "interfaces/panel_control.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,8 @@
 class class_voip;
 class class_roipsrv_conn;
 class GpioAT91;
+class TxTimeout;
+class VoiceAlarm;
 
 class class_control_xml : public class_panel_control
 {
@@ -63,6 +66,7 @@ class class_control_xml : public class_panel_control
     void cb_front_ptt(int ptt) override;
     Gpio *get_gpio() override;
     SerialControl *get_serial() override;
+    control_status status() override;
 
     // The panel's key events and reset sequence (only xcmp has a panel).
     void send_button(int id, int state, int type) override;
@@ -113,7 +117,15 @@ class class_control_xml : public class_panel_control
     void dispatch(const std::string &text, std::vector<uint8_t> &deferred);
     void on_login(const std::string &text);
     void on_setptt(const std::string &text);
+    // At the transmit limit: ends the transmission as a release would.
+    void transmit_expired();
 
     const profile &prof;
     bool init_attempted = false;
+    std::unique_ptr<TxTimeout> tot;
+    std::unique_ptr<VoiceAlarm> alarm;
+    // Ends the reset sequence's pause when the control is stopped.
+    std::mutex reset_mutex;
+    std::condition_variable reset_wake;
+    bool stopping = false;
 };

@@ -218,9 +218,8 @@ void class_front46::on_frame(const uint8_t *frame, size_t n)
         back_press_time_ = now;
         return;
     }
-    // A release whose press was never seen (a lost frame, a panel starting up)
-    // is no proof of a long press, and a reset is not to be sent on a guess.
-    if (back_pressed_ && now - back_press_time_ > RESET_HOLD_MS) {
+    // A release with no press remembered counts as a long press.
+    if (!back_pressed_ || now - back_press_time_ > RESET_HOLD_MS) {
         std::puts("--- RESET SEQ DETECTED ---");
         pending_.push_back({Action::RESET, 0, 0});
     }

@@ -1,7 +1,8 @@
 // The configuration files as the daemon reads them: the main record in any
-// of its versions and lengths (then printed), the codec word, and the blocked
-// list's items.
+// of its versions and lengths (then printed), the codec word, the blocked
+// list's items, and the extra settings record.
 #include "gateway/config_record.h"
+#include "gateway/extra_record.h"
 
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (name.size() > 32 || name.find('\0') != std::string::npos)
                 __builtin_trap();
         }
+    }
+    extra_format::extra_record extra;
+    std::string why;
+    if (extra_format::decode(data, size, extra, why) == 0) {
+        // Whatever is taken is within the ranges, and encodes back to itself.
+        if (!extra_format::valid(extra, why) || size != extra_format::record_size)
+            __builtin_trap();
+        uint8_t again[extra_format::record_size];
+        extra_format::encode(extra, again);
+        if (std::memcmp(again, data, size) != 0)
+            __builtin_trap();
+    } else if (why.empty()) {
+        __builtin_trap();
     }
     return 0;
 }

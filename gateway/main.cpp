@@ -10,9 +10,12 @@
 #include "board/amplifier.h"
 #include "board/gpio_at91.h"
 #include "gateway/config.h"
+#include "gateway/extra_config.h"
 #include "gateway/radio_controls.h"
 #include "gateway/supervisor.h"
 #include "interfaces/control.h"
+#include "status/log_tee.h"
+#include "status/status_publisher.h"
 #include "voice/voip.h"
 
 #include <csignal>
@@ -143,13 +146,16 @@ void detach_from_terminal()
 
 // ---- Normal start -------------------------------------------------------------
 
-// Step 1: the configuration, repaired with defaults when missing or invalid.
+// Step 1: the configuration, repaired with defaults when missing or invalid;
+// then the optional extra settings, which are never repaired: without a
+// usable file they are all off.
 void start_config()
 {
     if (g_config.load() != 0)
         g_config.create_default();
     g_config.print();
     std::printf("\n");
+    g_extra_config.load();
 }
 
 // Step 2: the codec chosen in "/config/codec.cfg"; null for an unknown type.
@@ -258,9 +264,20 @@ void greet(Gpio &gpio)
     gpio.set_direction(direction | 0xE0000);
 }
 
+// The live state for the web interface and other local readers. Without a
+// writable "/run" the gateway runs as it would without this file: nothing is
+// printed about it.
+gw_status::StatusMap &status_map()
+{
+    static gw_status::StatusMap map;
+    return map;
+}
+
 // Builds the gateway; everything created here lives until the process ends.
 [[noreturn]] void normal_start()
 {
+    if (status_map().open_for_writing(gw_status::status_path) == 0)
+        gw_status::tee_stdout_into(&status_map());
     start_config();
     Codec *codec = start_codec(g_config.codec());
     start_amplifier();
@@ -277,7 +294,14 @@ void greet(Gpio &gpio)
         fatal("ctl init failed !");
     Gpio *gpio = control->get_gpio();
     greet(*gpio);
-    Supervisor(gpio, radio_type, front_irq).run();
+    Supervisor supervisor(gpio, radio_type, front_irq);
+    const config_format::config_record cfg = g_config.fields();
+    gw_status::StatusPublisher publisher(&status_map(), static_cast<uint32_t>(radio_type),
+                                         static_cast<uint32_t>(g_config.codec()),
+                                         static_cast<uint32_t>(cfg.crypto_mode));
+    if (status_map().is_open())
+        supervisor.set_after_pass([&publisher] { publisher.publish(); });
+    supervisor.run();
 }
 
 } // namespace

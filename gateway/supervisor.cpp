@@ -44,10 +44,17 @@ void Supervisor::pass()
     }
 }
 
+void Supervisor::set_after_pass(std::function<void()> after_pass)
+{
+    after_pass_ = std::move(after_pass);
+}
+
 void Supervisor::run()
 {
     for (;;) {
         pass();
+        if (after_pass_)
+            after_pass_();
         ::usleep(pass_us);
     }
 }

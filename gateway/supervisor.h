@@ -26,10 +26,14 @@ class Supervisor
     // pass() every 20 ms, forever.
     [[noreturn]] void run();
 
+    // Called after every pass of run(), on the loop's thread.
+    void set_after_pass(std::function<void()> after_pass);
+
   private:
     Gpio *gpio_;
     int radio_type_;
     FrontIrq front_irq_;
+    std::function<void()> after_pass_;
     uint32_t elapsed_us_ = 0;
     bool led_on_ = false;
     bool irq_seen_ = false;

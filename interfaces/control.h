@@ -15,6 +15,16 @@ struct LoginResult;
 class Gpio;
 class SerialControl;
 
+// What a control reports beyond the fixed callbacks, for the gateway's
+// status: the server its link uses (the one of the running session, else
+// the one being tried) and whether the voice alarm is raised.
+struct control_status {
+    uint32_t server_addr = 0; // network order; 0 before the link exists
+    int server_port = 0;
+    bool on_backup = false;
+    bool voice_alarm = false;
+};
+
 class class_control
 {
   public:
@@ -45,4 +55,7 @@ class class_control
 
     virtual Gpio *get_gpio() = 0;
     virtual SerialControl *get_serial() = 0;
+
+    // Any thread; a control without a link reports nothing.
+    virtual control_status status() { return {}; }
 };

@@ -25,12 +25,23 @@ std::recursive_mutex *c_connection_tcp::mutex()
     return &m_mutex;
 }
 
+void c_connection_tcp::set_peer(uint32_t address, int port)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_addr = address;
+    m_port = static_cast<uint32_t>(port);
+}
+
 int c_connection_tcp::connect()
 {
     int s;
+    sockaddr_in sa{};
     std::shared_lock<std::shared_mutex> io;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = m_addr;
+        sa.sin_port = htons(static_cast<uint16_t>(m_port));
         c_connection_tcp::close();
         s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0)
@@ -57,10 +68,6 @@ int c_connection_tcp::connect()
         m_fd = s;
     }
 
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = m_addr;
-    sa.sin_port = htons(static_cast<uint16_t>(m_port));
     int r = ::connect(s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
     // Before the connection lock: close() takes that first, then this one.
     io.unlock();
@@ -91,6 +98,13 @@ int c_connection_tcp::close()
 
 int c_connection_tcp::write(const void *buf, int len)
 {
+    int sent = 0;
+    return write_counted(buf, len, sent);
+}
+
+int c_connection_tcp::write_counted(const void *buf, int len, int &sent)
+{
+    sent = 0;
     if (len <= 0)
         return 0;
     std::shared_lock<std::shared_mutex> io(m_io);
@@ -101,6 +115,8 @@ int c_connection_tcp::write(const void *buf, int len)
     do {
         n = ::send(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
+    if (n > 0)
+        sent = static_cast<int>(n);
     return n == len ? 0 : -1;
 }
 

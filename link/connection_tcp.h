@@ -23,8 +23,15 @@ class c_connection_tcp : public c_connection
     int connect() override;
     int close() override;
     int write(const void *buf, int len) override;
+    // As write, and `sent` tells how many bytes the socket took even when it
+    // failed: a caller can tell a stream left whole from one cut mid-message.
+    int write_counted(const void *buf, int len, int &sent);
     int read(void *buf, int len) override;
     int release() override;
+
+    // The server of the next connect (address in network order); the one
+    // open now, if any, is not touched.
+    void set_peer(uint32_t address, int port);
 
   protected:
     // Takes the connected socket out of this object (for a session layered on
@@ -34,8 +41,8 @@ class c_connection_tcp : public c_connection
     bool wait_ready(int fd, short events) const;
 
     std::atomic<int> m_fd{-1};
-    uint32_t m_addr; // network order
-    uint32_t m_port; // host order
+    uint32_t m_addr; // network order; guarded by m_mutex
+    uint32_t m_port; // host order; guarded by m_mutex
     int m_timeout;   // seconds, -1 = none
     int m_keepalive;
     std::recursive_mutex m_mutex;

@@ -5,6 +5,7 @@
 #include "interfaces/control.h"
 #include "link/connection_ssl.h"
 #include "link/connection_tcp.h"
+#include "status/live_status.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -28,19 +29,33 @@ void copy_name(char (&dst)[proto::name_size], const char *src)
         std::memcpy(dst, src, strnlen(src, sizeof dst));
 }
 
+c_connection_tcp *new_transport(const char *address, int port, int crypto_mode)
+{
+    if (crypto_mode != 0)
+        return new c_connection_ssl(address, port, socket_timeout, -1);
+    return new c_connection_tcp(address, port, socket_timeout, -1);
+}
+
 } // namespace
 
 class_roip_conn::class_roip_conn(class_control *listener, const char *address, int port, const char *user,
-                                 const char *passwd, int voice_port, int crypto_mode)
+                                 const char *passwd, int voice_port, int crypto_mode,
+                                 const BackupServer &backup)
     : m_listener(listener), m_addr(inet_addr(address ? address : "")), m_port(port), m_voice_port(voice_port),
       m_crypto_mode(crypto_mode), m_tunnel(proto::tunnel_max_data)
 {
     copy_name(m_user, user);
     copy_name(m_passwd, passwd);
-    if (crypto_mode != 0)
-        m_conn = new c_connection_ssl(address, port, socket_timeout, -1);
-    else
-        m_conn = new c_connection_tcp(address, port, socket_timeout, -1);
+    m_transport = new_transport(address, port, crypto_mode);
+    m_conn = m_transport;
+    ServerChoice::Hooks hooks;
+    if (backup.addr != 0) {
+        m_probe.reset(new_transport(address, port, crypto_mode));
+        hooks.probe = [this](const ServerAddress &server) { return probe_login(server); };
+        hooks.abort_probe = [this] { m_probe->close(); };
+        hooks.leave_backup = [this] { leave_session(); };
+    }
+    m_choice = std::make_unique<ServerChoice>(address ? address : "", port, backup, std::move(hooks));
 }
 
 class_roip_conn::~class_roip_conn()
@@ -50,6 +65,9 @@ class_roip_conn::~class_roip_conn()
         m_stop = true;
     }
     m_gate_cv.notify_all();
+    // No probe runs or starts after this; the connection thread may still
+    // ask the choice until it is joined below.
+    m_choice->stop();
     // Makes a pending read, write or connect on the connection thread fail.
     m_conn->close();
     m_connected = 0;
@@ -127,18 +145,28 @@ void class_roip_conn::run()
     }
 
     while (!m_stop) {
+        const ServerAddress server = m_choice->next();
+        {
+            std::lock_guard<std::mutex> lock(m_state_lock);
+            m_transport->set_peer(server.addr, server.port);
+        }
         puts("conn    : connecting ..");
+        gw_status::note_connecting(server.addr, static_cast<uint32_t>(server.port), server.backup);
         // The stop check after connect closes the window in which the
         // destructor's close() ran before the new socket existed.
         if (connect() == 0 && !m_stop) {
             puts("roip_conn : connected, logging in ..");
+            gw_status::note_connected();
             if (login() == 0 && !m_stop) {
                 {
                     std::lock_guard<std::mutex> lock(m_state_lock);
+                    m_ptt_keyed = false;
                     m_logged_in = true;
                 }
+                m_choice->logged_in();
+                gw_status::note_logged_in();
                 if (m_listener)
-                    m_listener->cb_conn_connected(m_addr, &m_version, &m_login);
+                    m_listener->cb_conn_connected(server.addr, &m_version, &m_login);
 
                 for (;;) {
                     uint8_t w[4];
@@ -154,6 +182,8 @@ void class_roip_conn::run()
                     m_logged_in = false;
                     disconnect();
                 }
+                m_choice->session_ended();
+                gw_status::note_link_down();
                 if (m_stop)
                     return;
                 if (m_listener)
@@ -161,9 +191,13 @@ void class_roip_conn::run()
                 continue;
             }
         }
+        gw_status::note_link_down();
         if (m_stop)
             return;
         puts("conn    : failed.");
+        // A switch to the other server is tried at once.
+        if (m_choice->attempt_failed())
+            continue;
         if (!pause(retry_pause))
             return;
     }
@@ -305,6 +339,7 @@ int class_roip_conn::on_event(uint32_t type)
         proto::AsyncSetPtt e;
         if (read_record<proto::async_setptt_size>(e) < 0)
             return -1;
+        gw_status::put(gw_status::live().remote_ptt, e.ptt != 0);
         if (m_listener)
             m_listener->cb_async_setptt(e.ptt, e.login);
         return 0;
@@ -321,6 +356,7 @@ int class_roip_conn::on_event(uint32_t type)
         uint8_t b[4];
         if (read_exact(b, sizeof b) < 0)
             return -1;
+        gw_status::put(gw_status::live().squelch, bytes::get_le32(b));
         if (m_listener)
             m_listener->cb_async_unlocksql(static_cast<int32_t>(bytes::get_le32(b)));
         return 0;
@@ -378,7 +414,7 @@ int class_roip_conn::on_dm_status(const uint8_t *payload, int len)
 
 // ---- Senders ----
 
-int class_roip_conn::send_logged_in(const proto::Bytes &msg)
+int class_roip_conn::send_logged_in(const proto::Bytes &msg, int ptt)
 {
     std::lock_guard<std::mutex> send(m_send_lock);
     std::lock_guard<std::mutex> state(m_state_lock);
@@ -390,13 +426,62 @@ int class_roip_conn::send_logged_in(const proto::Bytes &msg)
         disconnect();
         return -1;
     }
+    if (ptt >= 0)
+        m_ptt_keyed = ptt != 0;
     return 0;
 }
 
 int class_roip_conn::setptt(int ptt)
 {
     printf("conn    : setptt(%d)\n", ptt);
-    return send_logged_in(proto::build_setptt(ptt));
+    return send_logged_in(proto::build_setptt(ptt), ptt);
+}
+
+ServerAddress class_roip_conn::server_in_use()
+{
+    return m_choice->in_use();
+}
+
+bool class_roip_conn::probe_login(const ServerAddress &server)
+{
+    if (m_stop)
+        return false;
+    m_probe->set_peer(server.addr, server.port);
+    bool accepted = false;
+    if (m_probe->connect() == 0 && !m_stop) {
+        uint8_t vi[4 + proto::version_info_size];
+        uint8_t w[4];
+        uint8_t result[proto::login_result_size];
+        proto::VersionInfo version;
+        const proto::Bytes req = proto::build_login_request(m_user, m_passwd, 0);
+        accepted = m_probe->read(vi, sizeof vi) == static_cast<int>(sizeof vi) &&
+                   proto::decode(vi + 4, proto::version_info_size, version) &&
+                   m_probe->write(req.data(), static_cast<int>(req.size())) >= 0 &&
+                   m_probe->read(w, sizeof w) == static_cast<int>(sizeof w) &&
+                   bytes::get_le32(w) == proto::packettype_loginres &&
+                   m_probe->read(result, sizeof result) == static_cast<int>(sizeof result);
+        // A server the session's own login would refuse is not taken back.
+        if (accepted && m_crypto_mode == 2)
+            accepted = proto::version_major(version.ver_fw) > 1 && proto::version_minor(version.ver_fw) > 22;
+    }
+    m_probe->close();
+    return accepted;
+}
+
+void class_roip_conn::leave_session()
+{
+    std::lock_guard<std::mutex> send(m_send_lock);
+    std::lock_guard<std::mutex> state(m_state_lock);
+    if (m_logged_in && m_ptt_keyed) {
+        // The server being left must not go on holding the radio keyed.
+        printf("conn    : setptt(%d)\n", 0);
+        proto::Bytes msg = proto::build_setptt(0);
+        write_all(msg.data(), static_cast<int>(msg.size()));
+        m_ptt_keyed = false;
+    }
+    // The connection thread's pending read fails and it asks for the next
+    // server.
+    disconnect();
 }
 
 int class_roip_conn::unlocksql(int value)

@@ -4,16 +4,19 @@
 // may be called from any thread.
 #pragma once
 
+#include "link/server_choice.h"
 #include "wire/roip_proto.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 class c_connection;
+class c_connection_tcp;
 class class_control;
 
 class class_roip_conn
@@ -21,9 +24,10 @@ class class_roip_conn
   public:
     // The transport is TLS when crypto_mode is non-zero, plain TCP otherwise;
     // both with 15 s time-outs. user and passwd are copied with a 32-byte
-    // bound. Nothing starts until start() and go().
+    // bound. Nothing starts until start() and go(). With a backup server the
+    // link moves between the two as ServerChoice decides.
     class_roip_conn(class_control *listener, const char *address, int port, const char *user,
-                    const char *passwd, int voice_port, int crypto_mode);
+                    const char *passwd, int voice_port, int crypto_mode, const BackupServer &backup = {});
 
     class_roip_conn(const class_roip_conn &) = delete;
     class_roip_conn &operator=(const class_roip_conn &) = delete;
@@ -67,6 +71,8 @@ class class_roip_conn
     // What the owner passed in, kept for it.
     int server_port() const { return m_port; }
     int voice_port() const { return m_voice_port; }
+    // The server of the running session, or the one being tried.
+    ServerAddress server_in_use();
 
   protected:
     virtual int on_tunnel_ext(const uint8_t *data, int n);
@@ -81,7 +87,12 @@ class class_roip_conn
             return -1;
         return proto::decode(b, N, record) ? 0 : -1;
     }
-    int send_logged_in(const proto::Bytes &msg);
+    // ptt: the PTT state the message requests, -1 for any other message.
+    int send_logged_in(const proto::Bytes &msg, int ptt = -1);
+    // ServerChoice's hooks: a login to the main server on a connection of
+    // its own, and leaving the backup's session (its PTT released first).
+    bool probe_login(const ServerAddress &server);
+    void leave_session();
     // Waits up to `seconds` unless stopped; false once stopped.
     bool pause(int seconds);
 
@@ -97,6 +108,13 @@ class class_roip_conn
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_logged_in{false};
     c_connection *m_conn;
+    // The same transport, for pointing it at the server of each attempt.
+    c_connection_tcp *m_transport;
+    // Whether the last PTT request this session carried keyed the radio.
+    std::atomic<bool> m_ptt_keyed{false};
+    // The probe's own transport; only with a backup server.
+    std::unique_ptr<c_connection_tcp> m_probe;
+    std::unique_ptr<ServerChoice> m_choice;
     uint32_t m_addr;
     int m_port;
     char m_user[proto::name_size];

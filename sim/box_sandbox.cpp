@@ -46,7 +46,7 @@ struct Entry {
 // lets a new proc or sysfs be mounted only where one is already fully visible.
 bool box_owned(const std::string &name)
 {
-    return name == "." || name == ".." || name == "dev" || name == "config";
+    return name == "." || name == ".." || name == "dev" || name == "config" || name == "run";
 }
 
 } // namespace
@@ -230,6 +230,14 @@ int Sandbox::build_root(int config_src, std::string &why)
             why = errstr("cannot fill /config");
             return -1;
         }
+    }
+    // The board's /run is a RAM file system of its own (gwlinkd's status file
+    // lives there); the host's must never see what the box writes.
+    const std::string run = root + "/run";
+    if (::mkdir(run.c_str(), 0755) != 0 ||
+        ::mount("run", run.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        why = errstr("cannot mount /run");
+        return -1;
     }
     if ((::mkdir((root + "/proc").c_str(), 0555) != 0 && errno != EEXIST) ||
         (::mkdir((root + "/sys").c_str(), 0555) != 0 && errno != EEXIST)) {

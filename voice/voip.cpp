@@ -3,7 +3,9 @@
 #include "audio/audio_player.h"
 #include "audio/audio_recorder.h"
 #include "board/amplifier.h"
+#include "status/live_status.h"
 #include "voice/rtp_packet.h"
+#include "voice/sequence_tracker.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -78,6 +80,7 @@ class_voip::class_voip(int payloadSize_, AudioPlayer *player_, AudioRecorder *re
       payloadSize(payloadSize_)
 {
     remoteSockaddr.sin_family = AF_INET;
+    gw_status::put(gw_status::live().jitter_capacity, static_cast<uint32_t>(jitterCapacity));
     // Built before any thread can ask for them.
     tone1();
     tone2();
@@ -161,6 +164,7 @@ int class_voip::setRemote(uint32_t address, uint16_t port, uint32_t syncNumber_)
     remoteSockaddr.sin_family = AF_INET;
     remoteSockaddr.sin_port = htons(port);
     remoteSockaddr.sin_addr.s_addr = address;
+    gw_status::put(gw_status::live().ptt, 0);
     if (address == 0 && port == 0 && syncNumber_ == 0)
         return 0;
     if (socketFd.get() >= 0)
@@ -172,6 +176,7 @@ void class_voip::setTransmit(int flag)
 {
     std::lock_guard<std::mutex> lock(mutex);
     transmit.store(flag);
+    gw_status::put(gw_status::live().ptt, flag != 0);
 }
 
 void class_voip::setCryptoKey(const uint8_t *key, int length, int mode)
@@ -217,6 +222,8 @@ bool class_voip::acceptedLength(long n) const
 void class_voip::receiveLoop()
 {
     uint8_t buf[kReceiveBuffer];
+    SequenceTracker sequences;
+    gw_status::LiveStatus &counters = gw_status::live();
     pollfd fds[2] = {{socketFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
     while (!stopping.load()) {
         int pr = ::poll(fds, 2, -1);
@@ -244,8 +251,23 @@ void class_voip::receiveLoop()
         RtpPacket *packet = RtpPacket::fromDatagram(buf, static_cast<size_t>(n));
         if (!packet)
             continue;
-        if (jitter->put(packet) < 0)
+        // This thread is the only writer: a plain store, no read-modify-write
+        // (which costs the board, without such instructions, a library call).
+        voiceCount.store(voiceCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        // Judged before the buffer owns it: the playback thread may take it
+        // at once.
+        const SequenceTracker::verdict v = sequences.note(packet->getSequenceNumber(), packet->getSsrc());
+        gw_status::bump(counters.rx_packets);
+        if (v.late != 0)
+            gw_status::bump(counters.rx_late, v.late);
+        if (v.lost != 0)
+            gw_status::bump(counters.rx_lost, v.lost);
+        if (jitter->put(packet) < 0) {
             delete packet;
+            gw_status::bump(counters.rx_dropped);
+        } else {
+            gw_status::bump(counters.jitter_in);
+        }
     }
 }
 
@@ -278,6 +300,7 @@ void class_voip::sendLoop()
             passphrase.encryptDatagram(out, outLen);
         }
         ::sendto(socketFd.get(), out, outLen, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        gw_status::bump(gw_status::live().tx_packets);
     }
 }
 
@@ -302,6 +325,8 @@ void class_voip::playLoop()
     uint8_t packetBytes[kReceiveBuffer];
     int emptyCount = 0;
     bool ampOffByMe = false;
+    bool hadPacket = false;
+    gw_status::LiveStatus &counters = gw_status::live();
     // A write returns when the device took the period, which frees the next
     // transmit block only a period later. Picking the packet right after the
     // write would leave it waiting that whole period in front of the device;
@@ -314,6 +339,11 @@ void class_voip::playLoop()
         int mode = AudioPlayer::PLAY_SILENCE;
         bool voice = false;
         RtpPacket *packet = jitter->get();
+        if (packet)
+            gw_status::bump(counters.jitter_out);
+        else if (hadPacket)
+            gw_status::bump(counters.underruns);
+        hadPacket = packet != nullptr;
         if (packet) {
             bool play = !muted.load();
             uint32_t size = packet->getPacketSize();

@@ -58,6 +58,11 @@ class class_voip
     // The two signalling tones, toneSamples native 16-bit samples each.
     static const int16_t *tone(int n);
 
+    // Voice packets taken from the remote party since the start (whatever
+    // then became of them: played, muted or dropped by a full buffer); it
+    // wraps, so only whether it changed means anything.
+    uint32_t voicePackets() const { return voiceCount.load(std::memory_order_relaxed); }
+
   private:
     bool acceptedLength(long n) const;
     // Unwraps a received packet into frame; the payload ends up at offset 0.
@@ -90,4 +95,5 @@ class class_voip
     PassphraseCipher passphrase;
     std::atomic<int32_t> toneRequest{0};
     std::atomic<bool> stopping{false};
+    std::atomic<uint32_t> voiceCount{0};
 };

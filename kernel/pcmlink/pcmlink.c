@@ -7,6 +7,10 @@
  * sees one interrupt per block and direction. User space reads the newest
  * received block and writes the next block to send through the character
  * device, and configures framing and block size with PCMLINK_IOCTL_CFG.
+ *
+ * Built from this one source for the board's kernels 2.6.36 and 2.6.37 and
+ * for current ones (6.1 here); the two calls that came later are mapped back
+ * to their old forms below (Kbuild tells a 2.6 kernel).
  */
 
 #define pr_fmt(fmt) "pcmlink: " fmt
@@ -30,9 +34,29 @@
 
 #include "pcmlink.h"
 
+#ifdef PCMLINK_CLK_WITHOUT_PREPARE
+/* The 2.6 kernels' clocks have no prepare step (it came with 3.3). */
+static inline int clk_prepare_enable(struct clk *clk)
+{
+	return clk_enable(clk);
+}
+
+static inline void clk_disable_unprepare(struct clk *clk)
+{
+	clk_disable(clk);
+}
+#endif
+
+#ifndef READ_ONCE
+/* Before 3.19 its forerunner does the same for a scalar. */
+#define READ_ONCE(x) ACCESS_ONCE(x)
+#endif
+
 #define PCMLINK_NAME	"pcmlink"
 #define PCMLINK_MINORS	256
 #define BUF_BYTES	(PCMLINK_MAX_WORDS * PCMLINK_WORD_BYTES)
+/* The PDC's counters are 16 bits wide. */
+#define PDC_MAX_COUNT	65535
 /* Sent when no write refills a transmit block in time. */
 #define TX_FILL		0x55
 
@@ -275,8 +299,11 @@ static long dev_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 	/* A larger block would run the PDC and the copies past the buffers. */
 	new_count = cfg.rxfer_count >= 1 &&
 		    cfg.rxfer_count <= PCMLINK_MAX_WORDS;
-	if (!new_count)
+	if (cfg.rxfer_count < 1 || cfg.rxfer_count > PDC_MAX_COUNT)
 		pr_info("incorrect rxfer_count, should be 1 .. 65535 !\n");
+	else if (!new_count)
+		pr_info("rxfer_count %u does not fit the buffers, should be 1 .. %u !\n",
+			cfg.rxfer_count, PCMLINK_MAX_WORDS);
 
 	mutex_lock(&cfg_mutex);
 	configure(&cfg, new_count);

@@ -161,6 +161,41 @@ TEST(CodecAlawFrames, EncodeIsPerSampleConversion)
         EXPECT_EQ(enc[i], alaw_encode(pcm[i])) << i;
 }
 
+// The frame loops are the conversions sample for sample: every 16-bit value
+// and every code, with frames of any size starting at any alignment (the
+// loops work on whole words in the middle of a frame).
+TEST(CodecAlawFrames, FramesOfAnySizeAndAlignmentConvertEverySampleAndCode)
+{
+    std::vector<int16_t> all(65536 + 8);
+    for (int i = 0; i < 65536; ++i)
+        all[i] = static_cast<int16_t>(i - 32768);
+    std::vector<uint8_t> codes(512 + 8);
+    for (int i = 0; i < 512; ++i)
+        codes[i] = static_cast<uint8_t>(i * 37 + i / 256);
+    for (int size : {1, 2, 3, 4, 5, 7, 8, 9, 160, 161}) {
+        CodecAlaw codec(size);
+        for (int skew = 0; skew < 4; ++skew) {
+            SCOPED_TRACE("size " + std::to_string(size) + ", skew " + std::to_string(skew));
+            std::vector<uint8_t> enc(size + 4, 0x99);
+            for (int at = 0; at + size <= 65536; at += size) {
+                const int16_t *in = all.data() + at + skew;
+                ASSERT_EQ(codec.encode(enc.data() + skew, in), 0);
+                for (int i = 0; i < size; ++i)
+                    ASSERT_EQ(enc[skew + i], alaw_encode(in[i])) << "sample " << in[i];
+                ASSERT_EQ(enc[skew + size], 0x99) << "wrote past the frame";
+            }
+            std::vector<int16_t> dec(size + 4, 0x1234);
+            for (int at = 0; at + size <= 512; at += size) {
+                const uint8_t *in = codes.data() + at + skew;
+                ASSERT_EQ(codec.decode(dec.data() + skew, in), 0);
+                for (int i = 0; i < size; ++i)
+                    ASSERT_EQ(dec[skew + i], alaw_decode(in[i])) << "code " << int(in[i]);
+                ASSERT_EQ(dec[skew + size], 0x1234) << "wrote past the frame";
+            }
+        }
+    }
+}
+
 TEST(CodecAlawFrames, ToneKeepsItsLevelWithin3dB)
 {
     CodecAlaw codec(160);

@@ -75,6 +75,10 @@ TEST(ControlNx5InBox, ServerGpioEventsAreIgnored)
 {
     Site &s = control_site(NX5);
     s.send("<GpioChangedEv bitmap=\"0x00C00000\" mask=\"0x00C00000\" />");
+    // Handled in order: once the event after them is printed, they were seen.
+    const int marks = lines(s.line("UnlockSqlEv: 41"));
+    s.send("<UnlockSqlEv sql=\"41\" />");
+    ASSERT_TRUE(logs().wait_line(s.line("UnlockSqlEv: 41"), marks + 1));
     s.control->cb_front_ptt(0);
     EXPECT_EQ(collect(s, {}, 2), release_docs(NX5));
     EXPECT_EQ(lines(s.line("GpioChangedEv: bitmap: 00C00000, mask: 00C00000")), 0);

@@ -8,12 +8,45 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <cerrno>
+#include <deque>
 #include <map>
 #include <thread>
 
 using namespace xmltest;
 using namespace std::chrono_literals;
+
+namespace
+{
+
+// What the next sends of the calling thread do: at most `n` bytes go to the
+// socket (0: none), then the call fails as a send time-out does after taking
+// that much (-1 with EAGAIN when nothing went). Empty: sends are sent.
+thread_local std::deque<size_t> send_script;
+
+} // namespace
+
+// The test program's own send: the link's sends from a scripted thread fail
+// as told, all others go to the next definition (the C library, or a
+// sanitizer in front of it).
+extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
+{
+    using send_fn = ssize_t (*)(int, const void *, size_t, int);
+    static const send_fn next = reinterpret_cast<send_fn>(dlsym(RTLD_NEXT, "send"));
+    if (send_script.empty())
+        return next(fd, buf, len, flags);
+    const size_t n = std::min(send_script.front(), len);
+    send_script.pop_front();
+    if (n == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return next(fd, buf, n, flags);
+}
 
 namespace
 {
@@ -261,6 +294,44 @@ TEST(XmlLink, AFailedSendDropsTheConnection)
     ASSERT_TRUE(again);
     EXPECT_EQ(xml_SetPttReq(l.link.get(), 1), 0);
     EXPECT_EQ(read_frame(*again), "<SetPttReq ptt=\"1\"/>");
+}
+
+// A send that wrote nothing leaves the stream in step and the connection up;
+// one that wrote part of a frame (of the header, or the header and not the
+// text) drops it, and the link logs in again.
+TEST(XmlLink, AFailedSendDropsTheConnectionOnlyWhenPartOfTheFrameWentOut)
+{
+    const struct {
+        const char *what;
+        std::deque<size_t> script;
+        bool drops;
+    } cases[] = {
+        {"nothing written", {0}, false},
+        {"half the header", {4}, true},
+        {"the header, not the text", {8, 0}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        XmlLink l;
+        auto peer = l.start_and_login();
+        ASSERT_TRUE(peer);
+        send_script = c.script;
+        EXPECT_EQ(l.link->send_text("<Lost />"), -1);
+        send_script.clear();
+        if (!c.drops) {
+            EXPECT_EQ(l.link->send_text("<After />"), 0);
+            EXPECT_EQ(read_frame(*peer), "<After />");
+            EXPECT_EQ(l.texts.all(), std::vector<std::string>{":connected"});
+            continue;
+        }
+        EXPECT_TRUE(peer->wait_closed());
+        ASSERT_TRUE(l.texts.wait(":disconnected"));
+        auto again = l.accept_login();
+        ASSERT_TRUE(again);
+        ASSERT_TRUE(l.texts.wait(":connected", 2));
+        EXPECT_EQ(l.link->send_text("<After />"), 0);
+        EXPECT_EQ(read_frame(*again), "<After />");
+    }
 }
 
 // The destructor ends a blocked read and the pause between attempts at once,

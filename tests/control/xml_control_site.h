@@ -11,6 +11,7 @@
 
 #include "base/base64.h"
 #include "base/byteorder.h"
+#include "base/crc16_xmodem.h"
 #include "board/gpio.h"
 #include "board/serial_control.h"
 #include "control/xml_messages.h"
@@ -243,7 +244,10 @@ inline std::optional<Bytes> xe_payload(const std::string &doc)
 
 // Reads documents until the XE payloads add up to `radio` bytes and the other
 // documents number `others`; returns the others in order and checks the bytes.
-inline std::vector<std::string> collect(Site &s, const Bytes &radio, size_t others)
+// `xe_before` (optional) gets, for each other document, how many XE bytes had
+// come before it.
+inline std::vector<std::string> collect(Site &s, const Bytes &radio, size_t others,
+                                        std::vector<size_t> *xe_before = nullptr)
 {
     std::vector<std::string> docs;
     Bytes got;
@@ -251,13 +255,36 @@ inline std::vector<std::string> collect(Site &s, const Bytes &radio, size_t othe
         std::string d = s.next();
         if (d == "<nothing>")
             break;
-        if (auto p = xe_payload(d))
+        if (auto p = xe_payload(d)) {
             got.insert(got.end(), p->begin(), p->end());
-        else
+        } else {
             docs.push_back(d);
+            if (xe_before)
+                xe_before->push_back(got.size());
+        }
     }
     EXPECT_EQ(got, radio);
     return docs;
+}
+
+// A Front46 panel frame: length, payload, CRC-16/XMODEM, big-endian.
+inline Bytes panel_frame(const Bytes &payload)
+{
+    const size_t l = payload.size() + 2;
+    Bytes f(payload.size() + 4);
+    f[0] = static_cast<uint8_t>(l >> 8);
+    f[1] = static_cast<uint8_t>(l);
+    std::copy(payload.begin(), payload.end(), f.begin() + 2);
+    const uint16_t crc = crc16::xmodem(payload.data(), payload.size());
+    f[l] = static_cast<uint8_t>(crc >> 8);
+    f[l + 1] = static_cast<uint8_t>(crc);
+    return f;
+}
+
+// The panel's key event: code at byte 11, pressed when byte 12 is not 0.
+inline Bytes panel_key(uint8_t code, bool pressed)
+{
+    return panel_frame({0, 0, 0, 0, 0, 0, 0, 0, 0, code, static_cast<uint8_t>(pressed ? 1 : 0)});
 }
 
 inline std::string login_doc(int port, const char *codec, const char *encrypt)
@@ -390,9 +417,18 @@ inline void check_init_and_login(Kind k, unsigned baud, uint32_t directions,
     EXPECT_EQ(s.voip.count("setCryptoKey 16 0"), 1);
     EXPECT_EQ(s.control->init(), -1);
 
-    // An unusable port is no login.
-    s.send(login_doc(0, "alaw", ""));
-    ASSERT_TRUE(logs().wait_line(s.line("LoginPosResp: bad rtp port 0")));
+    // A port no voice can go to starts no voice stream; the rest of the
+    // login (its lines and the follow-up requests) still happens.
+    for (int port : {0, 65536}) {
+        const std::string p = std::to_string(port);
+        s.send(login_doc(port, "alaw", ""));
+        ASSERT_TRUE(logs().wait_line(s.line("LoginPosResp: bad rtp port " + p + ", no voice stream")));
+        EXPECT_EQ(lines(s.line("logged in, remote rtp port: " + p)), 1);
+        for (const std::string &f : followups)
+            EXPECT_EQ(s.next(), f);
+    }
+    EXPECT_EQ(s.voip.count("setRemote 127.0.0.1 0 77"), 0) << "65536 cut to 16 bits";
+    EXPECT_EQ(s.voip.last("setRemote"), "");
     s.send(login_doc(4000, "alaw", "RCKD"));
     ASSERT_TRUE(s.voip.wait("setRemote 127.0.0.1 4000 77", 1));
     EXPECT_EQ(s.voip.count("setPassphrase [radio1]"), 1);
@@ -405,10 +441,13 @@ inline void check_init_and_login(Kind k, unsigned baud, uint32_t directions,
     s.control->cb_front_ptt(0);
     EXPECT_EQ(collect(s, {}, release_docs(k).size()), release_docs(k));
 
+    // Squelch events are only printed, one without a value as 0.
     s.send("<UnlockSqlEv sql=\"3\" />");
     EXPECT_TRUE(logs().wait_line(s.line("UnlockSqlEv: 3")));
     s.send("<UnlockSqlEv />");
-    EXPECT_TRUE(logs().wait_line(s.line("UnlockSqlEv: parse error")));
+    s.send("<UnlockSqlEv sql=\"7\" />");
+    EXPECT_TRUE(logs().wait_line(s.line("UnlockSqlEv: 7")));
+    EXPECT_EQ(lines(s.line("UnlockSqlEv: 0")), 1);
 }
 
 // Received speech of a blocked user is muted while that user holds PTT; the
@@ -446,22 +485,30 @@ inline void check_muting(Kind k)
     ASSERT_TRUE(s.voip.wait("setMuted 0", unmuted + 1));
 }
 
-// A PTT key frame from the radio keys the gateway and the server, before or
-// beside its bytes' way to the server; another frame only travels.
+// A PTT key frame from the radio keys the gateway and the server; its action
+// and PTT documents go before the XE document that carries the frame's last
+// byte (the chunk that completed it, or the frame itself). Another frame only
+// travels.
 inline void check_radio_ptt(Kind k, const Bytes &press, const Bytes &release, const Bytes &other,
                             const std::vector<std::string> &on_press,
                             const std::vector<std::string> &on_release)
 {
     Site &s = control_site(k);
     const int tx1 = s.voip.count("setTransmit 1"), tx0 = s.voip.count("setTransmit 0");
+    std::vector<size_t> before;
     s.pty.write(press);
-    EXPECT_EQ(collect(s, press, on_press.size()), on_press);
+    EXPECT_EQ(collect(s, press, on_press.size(), &before), on_press);
+    for (size_t n : before)
+        EXPECT_LT(n, press.size()) << "a PTT document after the key frame's XE";
     EXPECT_TRUE(s.voip.wait("setTransmit 1", tx1 + 1));
     EXPECT_TRUE(logs().wait_line(s.line("ptt: 1")));
     s.pty.write(other);
     EXPECT_EQ(collect(s, other, 0), std::vector<std::string>{});
+    before.clear();
     s.pty.write(release);
-    EXPECT_EQ(collect(s, release, on_release.size()), on_release);
+    EXPECT_EQ(collect(s, release, on_release.size(), &before), on_release);
+    for (size_t n : before)
+        EXPECT_LT(n, release.size()) << "a PTT document after the key frame's XE";
     EXPECT_TRUE(s.voip.wait("setTransmit 0", tx0 + 1));
 }
 

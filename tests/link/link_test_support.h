@@ -337,6 +337,8 @@ class Peer
 {
   public:
     Peer(int fd, SSL *ssl) : m_fd(fd), m_ssl(ssl) {}
+    // The socket, for looking at what is waiting on it.
+    int fd() const { return m_fd; }
     ~Peer() { close(); }
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;

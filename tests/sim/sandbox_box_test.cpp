@@ -118,6 +118,16 @@ TEST(BoxIsolation, NothingIsLeftOnTheHost)
     }
 }
 
+TEST(BoxIsolation, RunIsAnEmptyFileSystemOfTheBoxOwn)
+{
+    const std::string marker = "/run/boardbox-run-marker-" + std::to_string(::getpid());
+    BoxProcess box;
+    ASSERT_EQ(box.start({}, {"/bin/sh", "-c", "ls -A /run; echo x > " + marker + " && cat " + marker}), 0);
+    ASSERT_EQ(box.wait_exit(), 0) << box.output();
+    EXPECT_EQ(box.stdout_lines(), std::vector<std::string>{"x"}) << box.output();
+    EXPECT_FALSE(exists(marker));
+}
+
 TEST(BoxIsolation, SecondProgramRunsInTheSameBoxAndEndsWithTheFirst)
 {
     TempDir dir;

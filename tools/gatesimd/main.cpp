@@ -8,6 +8,7 @@
 #include "tools/gatesimd/control_socket.h"
 #include "tools/gatesimd/dm3000.h"
 #include "tools/gatesimd/proto_option.h"
+#include "tools/gatesimd/reflector/reflector_bridge.h"
 #include "tools/gatesimd/users.h"
 #include "tools/gatesimd/voice.h"
 #include "tools/gatesimd/xml_commands.h"
@@ -16,6 +17,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,9 +34,12 @@ namespace
 
 const char usage[] =
     "usage: gatesimd [--bind ADDR] [--port N] [--rtp-port N] [--max-clients N] [--users FILE]\n"
-    "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--control SOCKET] [--debug]\n"
+    "                [--voice loop|record:FILE.wav|play:FILE.wav|tone:HZ] [--record FILE.wav]\n"
+    "                [--control SOCKET] [--debug]\n"
     "                [--dm-display FILE.pbm] [--dm-channel NAME]\n"
     "                [--xml-port N] [--radio-name NAME] [--proto MAJOR.MINOR]\n"
+    "                [--reflector HOST[:PORT] --reflector-node NAME --reflector-key KEY\n"
+    "                 [--talkgroup N]]\n"
     "\n"
     "Plays the server's end of the gateways' binary and XML protocols as one site and\n"
     "relays their voice.\n"
@@ -59,6 +64,7 @@ const char usage[] =
     "                                       talker while one talks, else to all)\n"
     "                       tone:HZ         play a sine tone the same way\n"
     "                     without it the talker's voice is only relayed to the other gateways\n"
+    "  --record FILE.wav  also write the talker's voice to FILE, with any --voice mode\n"
     "  --control SOCKET   also take commands on this Unix socket (one reply per line)\n"
     "  --proto MAJOR.MINOR  protocol version announced (default 1.5; from 1.6 on the\n"
     "                     gateways upload their blocked lists, which are printed)\n"
@@ -67,6 +73,13 @@ const char usage[] =
     "  --dm-display FILE  answer DM3000 display requests with this 132 x 32 PBM picture\n"
     "                     instead of the site screen (channel, clock, last key)\n"
     "  --dm-channel NAME  the channel name on the site screen (default \"SITE 1\")\n"
+    "  --reflector HOST[:PORT]  join an SvxReflector (protocol 1.0, as SvxLink 19.09;\n"
+    "                     port 5300 by default) as a node: the site's talker goes to the\n"
+    "                     reflector and its talker to every gateway of the site\n"
+    "  --reflector-node NAME  the node's callsign on the reflector\n"
+    "  --reflector-key KEY    the node's key (the reflector's PASSWORDS entry)\n"
+    "  --talkgroup N      the talk group's number, shown by state (a 1.0 reflector is\n"
+    "                     one conference and carries no numbers)\n"
     "  --help             this text\n"
     "\n"
     "Logins, PTT and requests are printed on standard output as \"gatesimd: ...\" lines.\n"
@@ -80,6 +93,7 @@ struct Options {
     int max_clients = 64;
     std::string users;
     std::string voice;
+    std::string record;
     std::string control;
     ProtoVersion proto;
     bool debug = false;
@@ -87,6 +101,10 @@ struct Options {
     std::string dm_channel = "SITE 1";
     int xml_port = 5556;
     std::string radio_name = "site-radio";
+    std::string reflector; // HOST[:PORT]
+    std::string reflector_node;
+    std::string reflector_key;
+    int talkgroup = -1;
 };
 
 bool parse_port(const char *s, int min, int &out)
@@ -98,6 +116,19 @@ bool parse_port(const char *s, int min, int &out)
         return false;
     out = static_cast<int>(v);
     return true;
+}
+
+// HOST or HOST:PORT.
+bool parse_reflector(const std::string &text, std::string &host, int &port)
+{
+    size_t colon = text.rfind(':');
+    host = text.substr(0, colon);
+    port = 5300;
+    if (host.empty())
+        return false;
+    if (colon == std::string::npos)
+        return true;
+    return parse_port(text.c_str() + colon + 1, 1, port);
 }
 
 int fail(const std::string &msg)
@@ -129,6 +160,7 @@ int main(int argc, char **argv)
                                        {"max-clients", required_argument, nullptr, 'm'},
                                        {"users", required_argument, nullptr, 'u'},
                                        {"voice", required_argument, nullptr, 'v'},
+                                       {"record", required_argument, nullptr, 'W'},
                                        {"control", required_argument, nullptr, 'c'},
                                        {"debug", no_argument, nullptr, 'd'},
                                        {"dm-display", required_argument, nullptr, 'D'},
@@ -137,6 +169,10 @@ int main(int argc, char **argv)
                                        {"xml-port", required_argument, nullptr, 'x'},
                                        {"radio-name", required_argument, nullptr, 'n'},
                                        {"proto", required_argument, nullptr, 'P'},
+                                       {"reflector", required_argument, nullptr, 'R'},
+                                       {"reflector-node", required_argument, nullptr, 'N'},
+                                       {"reflector-key", required_argument, nullptr, 'K'},
+                                       {"talkgroup", required_argument, nullptr, 'T'},
                                        {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "", long_opts, nullptr)) != -1) {
@@ -165,6 +201,9 @@ int main(int argc, char **argv)
         case 'v':
             o.voice = optarg;
             break;
+        case 'W':
+            o.record = optarg;
+            break;
         case 'c':
             o.control = optarg;
             break;
@@ -190,6 +229,24 @@ int main(int argc, char **argv)
             if (!parse_proto_version(optarg, o.proto))
                 return fail(std::string("bad --proto: ") + optarg);
             break;
+        case 'R':
+            o.reflector = optarg;
+            break;
+        case 'N':
+            o.reflector_node = optarg;
+            break;
+        case 'K':
+            o.reflector_key = optarg;
+            break;
+        case 'T': {
+            char *end = nullptr;
+            errno = 0;
+            long v = std::strtol(optarg, &end, 10);
+            if (errno != 0 || *optarg == '\0' || *end != '\0' || v < 0 || v > INT32_MAX)
+                return fail(std::string("bad --talkgroup: ") + optarg);
+            o.talkgroup = static_cast<int>(v);
+            break;
+        }
         case 'h':
             std::fputs(usage, stdout);
             std::fputs(CommandInterpreter::help_text(), stdout);
@@ -214,8 +271,25 @@ int main(int argc, char **argv)
     VoiceConfig voice_cfg;
     if (!o.voice.empty() && !parse_voice(o.voice, voice_cfg, error))
         return fail(error);
-    if (voice_cfg.kind != VoiceConfig::none && o.rtp_port == 0)
-        return fail("--voice needs an RTP port");
+    voice_cfg.also_record = o.record;
+    if ((voice_cfg.kind != VoiceConfig::none || !o.record.empty()) && o.rtp_port == 0)
+        return fail("--voice and --record need an RTP port");
+    reflector::BridgeConfig bridge_cfg;
+    if (!o.reflector.empty()) {
+        if (!parse_reflector(o.reflector, bridge_cfg.link.host, bridge_cfg.link.port))
+            return fail("bad --reflector: " + o.reflector + " (HOST or HOST:PORT)");
+        if (o.reflector_node.empty() || o.reflector_key.empty())
+            return fail("--reflector needs --reflector-node and --reflector-key");
+        if (o.rtp_port == 0)
+            return fail("--reflector needs an RTP port");
+        bridge_cfg.link.callsign = o.reflector_node;
+        bridge_cfg.link.key = o.reflector_key;
+        bridge_cfg.talkgroup = o.talkgroup;
+        bridge_cfg.relay_address = o.bind == "0.0.0.0" ? "127.0.0.1" : o.bind;
+        bridge_cfg.relay_port = o.rtp_port;
+    } else if (!o.reflector_node.empty() || !o.reflector_key.empty() || o.talkgroup >= 0) {
+        return fail("--reflector-node, --reflector-key and --talkgroup need --reflector");
+    }
 
     // Signals are taken through a descriptor; the library's threads inherit
     // the blocked mask and never see them.
@@ -292,7 +366,7 @@ int main(int argc, char **argv)
         std::fputs(blocked_list_lines(user, names).c_str(), stdout);
         return 0;
     });
-    if (voice_cfg.kind == VoiceConfig::loop || voice_cfg.kind == VoiceConfig::record)
+    if (voice_cfg.kind == VoiceConfig::loop || voice_cfg.kind == VoiceConfig::record || !o.record.empty())
         sim->set_cb_rtp_recv([&voice](unsigned char *p, int len) { return voice.on_rtp(p, len); });
 
     XmlSiteConfig xml_cfg;
@@ -319,6 +393,22 @@ int main(int argc, char **argv)
     if (o.xml_port != 0)
         std::printf("gatesimd: xml gateways on %s:%d, radio %s\n", o.bind.c_str(), xml.port(),
                     o.radio_name.c_str());
+    std::unique_ptr<reflector::ReflectorBridge> bridge;
+    if (!o.reflector.empty()) {
+        bridge = std::make_unique<reflector::ReflectorBridge>(
+            *sim, bridge_cfg, [](const std::string &line) { std::printf("gatesimd: %s\n", line.c_str()); });
+        // The library has one talker callback: the XML side and the bridge
+        // both hear every change.
+        libgatesim::cb_talker to_bridge = bridge->talker_listener();
+        libgatesim::cb_talker to_xml = o.xml_port != 0 ? xml.talker_listener() : nullptr;
+        sim->set_cb_talker([to_bridge, to_xml](int ptt, const std::string &user) {
+            if (to_xml)
+                to_xml(ptt, user);
+            return to_bridge(ptt, user);
+        });
+        if (!bridge->start(error))
+            return fail(error);
+    }
 
     XmlCommands xml_commands(xml);
     CommandInterpreter commands(*sim, o.xml_port != 0 ? &xml_commands : nullptr);
@@ -331,7 +421,13 @@ int main(int argc, char **argv)
         std::istringstream(line) >> first;
         if (first == "help")
             return std::string(CommandInterpreter::help_text()) + dm3000::Site::help_text() +
-                   (o.xml_port != 0 ? XmlCommands::help_text() : "") + "ok";
+                   (o.xml_port != 0 ? XmlCommands::help_text() : "") +
+                   (bridge ? "reflector:\n  state                      the reflector link, its nodes and "
+                             "talkers\n"
+                           : "") +
+                   "ok";
+        if (first == "state" && bridge)
+            return bridge->state_text() + (o.xml_port != 0 ? xml.state_text() : std::string()) + "ok";
         return commands.execute(line, quit);
     };
     auto run = [&](const std::string &line) {
@@ -378,7 +474,10 @@ int main(int argc, char **argv)
             }
         }
     }
-    // The XML side calls into the library until it has stopped.
+    // The bridge and the XML side call into the library until they have stopped;
+    // the bridge first, so that the XML gateways hear it let go of the slot.
+    if (bridge)
+        bridge->stop();
     xml.stop();
     voice.stop();
     sim.reset();

@@ -186,6 +186,9 @@ void WavRecorder::close()
 
 bool VoiceEngine::start(std::string &error)
 {
+    if (!cfg_.also_record.empty() && cfg_.kind != VoiceConfig::record &&
+        !recorder_.open(cfg_.also_record, error))
+        return false;
     switch (cfg_.kind) {
     case VoiceConfig::none:
     case VoiceConfig::loop:
@@ -225,7 +228,8 @@ int VoiceEngine::on_rtp(unsigned char *packet, int len)
     if (cfg_.kind == VoiceConfig::loop) {
         // The talker is the only one who gets host voice while talking.
         sim_.rtp_send(payload, voice_frame_samples, alaw_payload_type);
-    } else if (cfg_.kind == VoiceConfig::record) {
+    }
+    if (cfg_.kind == VoiceConfig::record || !cfg_.also_record.empty()) {
         int16_t pcm[voice_frame_samples];
         for (int i = 0; i < voice_frame_samples; i++)
             pcm[i] = alaw_decode(payload[i]);

@@ -20,6 +20,8 @@ struct VoiceConfig {
     enum Kind { none, loop, record, play, tone } kind = none;
     std::string path; // record / play
     double hz = 0;    // tone
+    // --record: the talker's voice also goes to this file, whatever the mode.
+    std::string also_record;
 };
 
 // "loop", "record:FILE.wav", "play:FILE.wav" or "tone:HZ".

@@ -132,18 +132,23 @@ bool XmlServer::start(std::string &error)
     ::getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len);
     bound_port_ = ntohs(a.sin_port);
     listen_ = std::move(s);
+    sim_.set_cb_talker(talker_listener());
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+libgatesim::cb_talker XmlServer::talker_listener()
+{
     // Only a serving thread drains the reports.
     std::weak_ptr<TalkerSink> weak = sink_;
-    sim_.set_cb_talker([weak](int ptt, const std::string &user) {
+    return [weak](int ptt, const std::string &user) {
         if (auto sink = weak.lock()) {
             std::lock_guard<std::mutex> g(sink->lock);
             sink->events.push_back(TalkerEvent{ptt, user});
             sink->notify();
         }
         return 0;
-    });
-    thread_ = std::thread([this] { run(); });
-    return true;
+    };
 }
 
 void XmlServer::stop()

@@ -67,6 +67,9 @@ class XmlServer
     // Serves, and installs the library's talker callback (one server per
     // library).
     bool start(std::string &error);
+    // What start() installs, for a host that shares the library's one talker
+    // callback with other listeners; safe to call after the server has gone.
+    libgatesim::cb_talker talker_listener();
     // Logs every gateway out (freeing the slot it held) and ends the thread.
     void stop();
     int port() const { return bound_port_; }

@@ -1,8 +1,10 @@
 // gwcfg: shows and edits a gateway's configuration folder ("/config" on the
 // board; any folder on a PC with --dir). Values are checked before anything is
 // written, and every file is replaced atomically.
-#include "tools/gwcfg/config_dir.h"
-#include "tools/gwcfg/settings.h"
+#include "settings/config_dir.h"
+#include "settings/configuration.h"
+#include "settings/extra_fields.h"
+#include "settings/settings.h"
 
 #include "base/unique_fd.h"
 
@@ -34,6 +36,9 @@ void usage(FILE *to)
                "        remote_user remote_passwd passwd (at most 31 bytes), buffers (1-250),\n"
                "        radio_type (gm360 dm3000 xcmp mtetra nx5xxx nx700 or 1-6),\n"
                "        crypto_mode (0-2), codec (alaw gsm speex or 1-3)\n"
+               "extra:  backup_ip (dotted IPv4, 0.0.0.0 none), backup_port (0-65535, 0 the main's),\n"
+               "        backup_after (1-100), main_retry (5-3600 s), tx_timeout (0-3600 s, 0 off),\n"
+               "        voice_alarm (0-3600 s, 0 off)\n"
                "DIR defaults to /config.\n",
                to);
 }
@@ -61,6 +66,12 @@ int show(const ConfigDir &dir)
         return fail(error);
     for (const gwcfg::blocked_item &item : items)
         std::printf("blocked:%s\n", item.name().c_str());
+    extra_format::extra_record extra;
+    int present = dir.read_extra(extra, error);
+    if (present < 0)
+        return fail(error + " (gwlinkd runs with every extension off)");
+    if (present > 0)
+        std::fputs(extra_format::format(extra).c_str(), stdout);
     return 0;
 }
 
@@ -70,39 +81,28 @@ int set(const ConfigDir &dir, int argc, char **argv)
         usage(stderr);
         return exit_usage;
     }
-    uint8_t image[config_format::record_size];
     std::string error;
-    config_format::config_record rec;
+    gwcfg::Configuration cfg;
     // A folder being prepared from nothing starts from the factory record; an
     // existing record that does not load is not silently replaced.
-    if (dir.read_record(image, error) == 0) {
-        rec = config_format::decode(image);
-    } else if (::access(dir.file("main.cfg").c_str(), F_OK) != 0) {
-        rec = config_format::default_record();
-    } else {
+    if (gwcfg::read_configuration(dir, cfg, error) != 0)
         return fail(error + " (nothing changed; gwcfg reset writes the factory configuration)");
-    }
 
-    int codec = -1;
-    bool record_changed = false;
-    for (int i = 0; i < argc; i += 2) {
-        std::string field = argv[i], value = argv[i + 1];
-        if (field == "codec") {
-            codec = gwcfg::parse_codec(value, error);
-            if (codec < 0)
-                return fail(error + "; nothing changed");
-            continue;
-        }
-        if (gwcfg::set_field(rec, field, value, error) != 0)
-            return fail(error + "; nothing changed");
-        record_changed = true;
-    }
-    if (record_changed) {
-        config_format::encode(rec, image);
+    std::vector<gwcfg::setting> settings;
+    for (int i = 0; i < argc; i += 2)
+        settings.emplace_back(argv[i], argv[i + 1]);
+    gwcfg::Changes changes;
+    if (gwcfg::apply_settings(cfg, settings, changes, error) != 0)
+        return fail(error + "; nothing changed");
+    if (changes.record) {
+        uint8_t image[config_format::record_size];
+        config_format::encode(cfg.record, image);
         if (dir.write_record(image, error) != 0)
             return fail(error);
     }
-    if (codec > 0 && dir.write_codec(codec, error) != 0)
+    if (changes.codec && dir.write_codec(cfg.codec, error) != 0)
+        return fail(error);
+    if (changes.extra && dir.write_extra(cfg.extra, error) != 0)
         return fail(error);
     return 0;
 }
@@ -127,25 +127,16 @@ int blocked(const ConfigDir &dir, int argc, char **argv)
         return fail(error + "; nothing changed");
     if (dir.read_blocked(items, error) != 0)
         return fail(error + "; nothing changed");
-    auto found = items.end();
-    for (auto it = items.begin(); it != items.end(); ++it) {
-        if (it->name() == name)
-            found = it;
-    }
     if (std::strcmp(argv[0], "add") == 0) {
-        if (found != items.end()) {
+        int added = gwcfg::add_blocked(items, name, error);
+        if (added < 0)
+            return fail(error + "; nothing changed");
+        if (added == 1) {
             std::printf("%s is already blocked\n", name.c_str());
             return 0;
         }
-        if (items.size() >= config_format::blocked_max_items)
-            return fail("the list already holds 128 names; nothing changed");
-        gwcfg::blocked_item item{};
-        std::memcpy(item.bytes + config_format::blocked_name_offset, name.data(), name.size());
-        items.push_back(item);
-    } else {
-        if (found == items.end())
-            return fail(name + " is not on the list");
-        items.erase(found);
+    } else if (gwcfg::remove_blocked(items, name, error) != 0) {
+        return fail(error);
     }
     return dir.write_blocked(items, error) == 0 ? 0 : fail(error);
 }
@@ -156,7 +147,7 @@ int reset(const ConfigDir &dir)
     config_format::encode(config_format::default_record(), image);
     std::string error;
     if (dir.write_record(image, error) != 0 || dir.write_codec(1, error) != 0 ||
-        dir.write_blocked({}, error) != 0)
+        dir.write_blocked({}, error) != 0 || dir.remove_extra(error) != 0)
         return fail(error);
     return 0;
 }
@@ -190,11 +181,11 @@ int main(int argc, char **argv)
 
     // One gwcfg at a time per folder: the stale-temporary sweep must not take
     // another run's file from under it.
-    UniqueFd lock(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0)
-        return fail(path + ": " + std::strerror(errno));
+    UniqueFd lock;
+    std::string error;
+    if (gwcfg::lock_folder(path, lock, error) != 0)
+        return fail(error);
     ConfigDir dir(path);
-    dir.remove_stale_temporaries();
 
     const std::string command = argv[i++];
     if (command == "show" && i == argc)

@@ -245,7 +245,23 @@ TEST_F(Relay, AReloginKeepsOneEntry)
 {
     Gateway a = logged_in();
     ASSERT_EQ(login(a).size(), 120u);
-    sync_all({&a}, 1);
+    // A gateway sends its hello three times: with a second entry for it, the
+    // second hello would sync that one too and it would get every packet twice.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(send_datagram(a.udp.get(), rtp_port, hello(a.sync)));
+    // Hellos are handled in order: once b is synced, a's three were handled.
+    Gateway b = logged_in();
+    ASSERT_TRUE(send_datagram(b.udp.get(), rtp_port, hello(b.sync)));
+    Bytes probe(160, 0xD5);
+    ASSERT_TRUE(wait_until([&] {
+        sim->rtp_send(probe.data(), 160, 8);
+        return !recv_datagram(b.udp.get(), 0).empty();
+    }));
+    drain(a);
+    drain(b);
+    EXPECT_EQ(sim->rtp_send(probe.data(), 160, 8), 2);
+    EXPECT_EQ(recv_datagram(a.udp.get()).size(), 172u);
+    EXPECT_TRUE(recv_datagram(a.udp.get(), 200).empty()) << "a second copy for the same gateway";
 }
 
 TEST_F(Relay, KeepAlivesOfFourZeroBytesEveryFiveSeconds)

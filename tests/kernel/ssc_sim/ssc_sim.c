@@ -1,16 +1,23 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * ssc_sim: a simulated AT91 SSC 0 with its PDC, for running the pcmlink
- * driver unchanged in User-Mode Linux. Test equipment only; never part of a
- * board image.
+ * driver unchanged in User-Mode Linux and in the ARM926 test machine
+ * (versatilepb). Test equipment only; never part of a board image.
  *
  * It provides ssc_request()/ssc_free() like the AT91 SSC layer, with a fixed
- * clock, a real Linux interrupt and a register window behind ioremap() that
- * emulates the SSC and PDC registers the driver uses. While a direction is
- * enabled (SSC, PDC and clock), an hrtimer completes one PDC block every
- * count / 8000 s: the transmit side takes the block from memory, the receive
- * side stores either that block (loopback=1) or a counting pattern, and the
- * ENDTX/ENDRX flags raise the interrupt until the driver rearms the counters.
+ * clock, a real Linux interrupt and a register window that emulates the SSC
+ * and PDC registers the driver uses: behind ioremap() and the logic I/O
+ * memory layer in UML, and as an unmapped window on ARM, whose accesses fault
+ * and are performed here (the test kernel's mmio-trap hook). While a
+ * direction is enabled (SSC, PDC and clock), an hrtimer completes one PDC
+ * block every count / 8000 s: the transmit side takes the block from memory
+ * (and keeps its words for the "played" attribute), the receive side stores
+ * that block (loopback=1), a sine of tone_hz coded as the codec delivers it,
+ * or a counting pattern, and the ENDTX/ENDRX flags raise the interrupt until
+ * the driver rearms the counters. As on the chip, an end flag stays set while
+ * its counter is zero: a write of zero does not clear it, and enabling its
+ * interrupt then holds the line up; an interrupt the handler never clears is
+ * reported as a storm.
  *
  * Anything unexpected (a register outside the set, a PDC address that is not
  * kernel memory, a transfer with the clock off) is reported with "ssc_sim:
@@ -30,16 +37,25 @@
 #include <linux/io.h>
 #include <linux/irq.h>
 #include <linux/ktime.h>
+#ifdef CONFIG_UML
 #include <linux/logic_iomem.h>
+#endif
 #include <linux/mm.h>
 #include <linux/module.h>
 #include <linux/platform_device.h>
 #include <linux/spinlock.h>
 #include <linux/vmalloc.h>
+#ifdef CONFIG_ARM
+#include <asm/mmio_trap.h>
+#include "arm_access.h"
+#endif
 
 static bool loopback;
 module_param(loopback, bool, 0444);
 MODULE_PARM_DESC(loopback, "receive each transmitted block (default: a counting pattern)");
+static unsigned int tone_hz;
+module_param(tone_hz, uint, 0444);
+MODULE_PARM_DESC(tone_hz, "receive a sine of this frequency, A-law in bits 11-18 (0: off)");
 
 /* Below the virtual PCI window, which starts at 0xf0000000. */
 #define SIM_REGS_BASE	0xe0000000
@@ -48,15 +64,21 @@ MODULE_PARM_DESC(loopback, "receive each transmitted block (default: a counting 
 #define NS_PER_WORD	125000	/* 8000 words per second */
 #define PDC_MAX_WORDS	65535
 #define FIRST_IRQ	100	/* 0-63 belong to UML's own devices */
+/* Deliveries of a line that stays up before it counts as a storm. */
+#define STORM_ROUNDS	1000
+
+/* The transmitted words kept for the "played" attribute: two seconds. */
+#define PLAYED_WORDS	16000
 
 #define SR_TXBUFE	BIT(3)
 #define SR_RXBUFF	BIT(7)
+#define END_FLAGS	(SSC_BIT(SR_ENDRX) | SSC_BIT(SR_ENDTX))
 
 struct sim_dir {
 	bool ssc_on;
 	bool pdc_on;
 	u32 ptr, cnt, next_ptr, next_cnt;
-	bool end;		/* ENDRX/ENDTX: the counter reached zero */
+	bool end;		/* ENDRX/ENDTX: the counter is at zero */
 };
 
 struct sim_ssc {
@@ -66,7 +88,15 @@ struct sim_ssc {
 	u32 counter;		/* next word of the counting pattern */
 	u32 *loop;		/* last transmitted block */
 	u32 loop_words;
+	u32 phase;		/* of the received tone, a full turn is 2^32 */
+	u32 *played;		/* ring of the last PLAYED_WORDS sent */
+	u32 played_next;	/* where the next sent word goes */
+	u64 played_total;
+	u32 *snapshot;		/* the ring in order, taken on request */
+	u32 snapshot_words;
+	u64 rx_blocks, tx_blocks, tx_fill_blocks;
 	struct hrtimer timer;
+	struct hrtimer line;	/* delivers a line raised by a register write */
 	unsigned long faults;
 };
 
@@ -74,12 +104,14 @@ static struct sim_ssc sim;
 static struct ssc_device ssc_dev;
 static struct platform_device *pdev;
 static struct clk *mck;
+#ifdef CONFIG_UML
 static struct resource regs_res = {
 	.name = "ssc_sim",
 	.start = SIM_REGS_BASE,
 	.end = SIM_REGS_BASE + SIM_REGS_SIZE - 1,
 	.flags = IORESOURCE_MEM,
 };
+#endif
 
 static void report(const char *what, u32 value)
 {
@@ -113,10 +145,16 @@ static void block_done(struct sim_dir *d)
 	d->end = true;
 }
 
+/*
+ * The PDC reads physical memory. Here the buffer is read through the
+ * kernel's linear mapping while the driver writes its uncached alias; the
+ * emulators have no caches, so both see the same bytes.
+ */
 static void move_tx(void)
 {
 	struct sim_dir *d = &sim.tx;
 	u32 *src = dma_target(d->ptr, d->cnt);
+	u32 i;
 
 	if (!src) {
 		report("transmit pointer outside memory", d->ptr);
@@ -125,7 +163,58 @@ static void move_tx(void)
 	}
 	memcpy(sim.loop, src, d->cnt * 4);
 	sim.loop_words = d->cnt;
+	for (i = 0; i < d->cnt; i++) {
+		sim.played[sim.played_next] = src[i];
+		sim.played_next = (sim.played_next + 1) % PLAYED_WORDS;
+	}
+	sim.played_total += d->cnt;
+	sim.tx_blocks++;
+	if (src[0] == 0x55555555 && src[d->cnt - 1] == 0x55555555)
+		sim.tx_fill_blocks++;
 	block_done(d);
+}
+
+/* One period of a sine at -6 dBFS, Q15. */
+static const s16 sine64[64] = {
+	0, 1606, 3196, 4756, 6270, 7723, 9102, 10394, 11585, 12665, 13623,
+	14449, 15137, 15679, 16069, 16305, 16384, 16305, 16069, 15679, 15137,
+	14449, 13623, 12665, 11585, 10394, 9102, 7723, 6270, 4756, 3196, 1606,
+	0, -1606, -3196, -4756, -6270, -7723, -9102, -10394, -11585, -12665,
+	-13623, -14449, -15137, -15679, -16069, -16305, -16384, -16305, -16069,
+	-15679, -15137, -14449, -13623, -12665, -11585, -10394, -9102, -7723,
+	-6270, -4756, -3196, -1606,
+};
+
+/* G.711 A-law of a 16-bit sample. */
+static u8 alaw_encode(int pcm)
+{
+	static const int seg_end[8] = {
+		0x1f, 0x3f, 0x7f, 0xff, 0x1ff, 0x3ff, 0x7ff, 0xfff
+	};
+	int mask, seg;
+
+	pcm >>= 3;
+	if (pcm >= 0) {
+		mask = 0xd5;
+	} else {
+		mask = 0x55;
+		pcm = -pcm - 1;
+	}
+	for (seg = 0; seg < 8 && pcm > seg_end[seg]; seg++)
+		;
+	if (seg == 8)
+		return 0x7f ^ mask;
+	return ((seg << 4) | ((pcm >> (seg < 2 ? 1 : seg)) & 0xf)) ^ mask;
+}
+
+static u32 tone_word(void)
+{
+	u32 i = sim.phase >> 26;
+	s32 frac = (sim.phase >> 10) & 0xffff;
+	s32 a = sine64[i], b = sine64[(i + 1) % 64];
+
+	sim.phase += (u32)div_u64((u64)tone_hz << 32, 8000);
+	return (u32)alaw_encode(a + (((b - a) * frac) >> 16)) << 11;
 }
 
 static void move_rx(void)
@@ -140,13 +229,14 @@ static void move_rx(void)
 		return;
 	}
 	for (i = 0; i < d->cnt; i++) {
-		if (!loopback)
-			dst[i] = sim.counter++;
-		else if (i < sim.loop_words)
-			dst[i] = sim.loop[i];
+		if (loopback)
+			dst[i] = i < sim.loop_words ? sim.loop[i] : 0;
+		else if (tone_hz)
+			dst[i] = tone_word();
 		else
-			dst[i] = 0;
+			dst[i] = sim.counter++;
 	}
+	sim.rx_blocks++;
 	block_done(d);
 }
 
@@ -195,7 +285,7 @@ static enum hrtimer_restart tick(struct hrtimer *t)
 		spin_lock_irqsave(&sim.lock, flags);
 		words = status() & sim.imr;
 		spin_unlock_irqrestore(&sim.lock, flags);
-		if (!(words & (SSC_BIT(SR_ENDRX) | SSC_BIT(SR_ENDTX))))
+		if (!(words & END_FLAGS))
 			break;
 		local_irq_save(flags);
 		generic_handle_irq(ssc_dev.irq);
@@ -224,8 +314,7 @@ static void write_cr(u32 v)
 		sim.imr = 0;
 		sim.rx.ssc_on = false;
 		sim.tx.ssc_on = false;
-		sim.rx.end = false;
-		sim.tx.end = false;
+		/* The PDC, and with it the end flags, is not the SSC's to reset. */
 		return;
 	}
 	if (v & SSC_BIT(CR_RXDIS))
@@ -255,8 +344,15 @@ static void write_count(u32 *reg, u32 v, struct sim_dir *d)
 	if (v > PDC_MAX_WORDS)
 		report("PDC counter above 65535", v);
 	*reg = v & 0xffff;
-	/* Writing either counter clears the end flag. */
-	d->end = false;
+	/* A running channel whose counter is zero takes the next buffer. */
+	if (d->pdc_on && !d->cnt && d->next_cnt) {
+		d->ptr = d->next_ptr;
+		d->cnt = d->next_cnt;
+		d->next_ptr = 0;
+		d->next_cnt = 0;
+	}
+	/* A write clears the end flag, unless the counter is still zero. */
+	d->end = !d->cnt;
 }
 
 static void reg_write(void *priv, unsigned int offset, int size,
@@ -337,7 +433,38 @@ static void reg_write(void *priv, unsigned int offset, int size,
 		hrtimer_start(&sim.timer,
 			      ns_to_ktime((u64)block_words() * NS_PER_WORD),
 			      HRTIMER_MODE_REL_HARD);
+	/*
+	 * The write may have raised the line (an interrupt enabled on a set
+	 * flag): delivered from a timer, as the driver holds its lock here.
+	 */
+	if ((status() & sim.imr & END_FLAGS) && !hrtimer_active(&sim.line))
+		hrtimer_start(&sim.line, ns_to_ktime(1000), HRTIMER_MODE_REL_HARD);
 	spin_unlock_irqrestore(&sim.lock, flags);
+}
+
+/* A level interrupt: delivered while it stays up, a storm if it never drops. */
+static enum hrtimer_restart line(struct hrtimer *t)
+{
+	unsigned long flags;
+	int rounds;
+	u32 up;
+
+	for (rounds = 0; rounds < STORM_ROUNDS; rounds++) {
+		spin_lock_irqsave(&sim.lock, flags);
+		up = status() & sim.imr & END_FLAGS;
+		spin_unlock_irqrestore(&sim.lock, flags);
+		if (!up)
+			return HRTIMER_NORESTART;
+		local_irq_save(flags);
+		generic_handle_irq(ssc_dev.irq);
+		local_irq_restore(flags);
+	}
+	spin_lock_irqsave(&sim.lock, flags);
+	report("interrupt storm: an enabled end flag the handler never clears", up);
+	/* Held down from here, so that the machine goes on to report it. */
+	sim.imr &= ~END_FLAGS;
+	spin_unlock_irqrestore(&sim.lock, flags);
+	return HRTIMER_NORESTART;
 }
 
 static unsigned long reg_read(void *priv, unsigned int offset, int size)
@@ -408,6 +535,7 @@ static unsigned long reg_read(void *priv, unsigned int offset, int size)
 	return v;
 }
 
+#ifdef CONFIG_UML
 static const struct logic_iomem_ops regs_ops = {
 	.read = reg_read,
 	.write = reg_write,
@@ -424,6 +552,59 @@ static long regs_map(unsigned long offset, size_t size,
 static const struct logic_iomem_region_ops regs_region_ops = {
 	.map = regs_map,
 };
+
+/* From here on the region stays: the I/O memory layer keeps it. */
+static void __iomem *regs_window(void)
+{
+	if (logic_iomem_add_region(&regs_res, &regs_region_ops))
+		return NULL;
+	return ioremap(SIM_REGS_BASE, SIM_REGS_SIZE);
+}
+#endif
+
+#ifdef CONFIG_ARM
+/*
+ * The window: kernel addresses nothing ever maps. The second megabyte of the
+ * PCI I/O window is reserved with the rest of it at boot, but lies beyond
+ * the I/O space the kernel maps (IO_SPACE_LIMIT is 1 MiB).
+ */
+#define REGS_WINDOW	(PCI_IO_VIRT_BASE + SZ_1M)
+
+/* Every access to the unmapped window ends here. */
+static bool regs_trap(unsigned long addr, unsigned int fsr,
+		      struct pt_regs *regs)
+{
+	unsigned long start = REGS_WINDOW;
+	struct arm_access a;
+	u32 insn;
+
+	if (addr < start || addr >= start + SIM_REGS_SIZE)
+		return false;
+	if (thumb_mode(regs) ||
+	    get_kernel_nofault(insn, (u32 *)instruction_pointer(regs)) ||
+	    !arm_access_decode(insn, regs, &a) || a.addr != addr) {
+		report("register access by an instruction not emulated",
+		       instruction_pointer(regs));
+		return false;
+	}
+	if (a.load) {
+		arm_access_complete(&a, regs, reg_read(&sim, addr - start, a.size));
+	} else {
+		reg_write(&sim, addr - start, a.size, regs->uregs[a.rd]);
+		arm_access_complete(&a, regs, 0);
+	}
+	return true;
+}
+
+/* The trap hook stays with the window until the test kernel stops. */
+static void __iomem *regs_window(void)
+{
+	BUILD_BUG_ON(IO_SPACE_LIMIT >= SZ_1M);
+	if (arm_mmio_trap_set(regs_trap))
+		return NULL;
+	return (void __iomem *)REGS_WINDOW;
+}
+#endif
 
 static DEFINE_MUTEX(users_mutex);
 
@@ -456,6 +637,75 @@ void ssc_free(struct ssc_device *ssc)
 }
 EXPORT_SYMBOL(ssc_free);
 
+/*
+ * What the test sees of the line: "counters" (blocks each way, transmitted
+ * blocks that were all fill), and the transmitted words, oldest first, in
+ * "played" as of the last write to "snapshot".
+ */
+static ssize_t counters_show(struct device *dev, struct device_attribute *attr,
+			     char *buf)
+{
+	unsigned long flags;
+	ssize_t n;
+
+	spin_lock_irqsave(&sim.lock, flags);
+	n = sysfs_emit(buf,
+		       "rx_blocks %llu\ntx_blocks %llu\ntx_fill_blocks %llu\n"
+		       "played_words %llu\nfaults %lu\n",
+		       sim.rx_blocks, sim.tx_blocks, sim.tx_fill_blocks,
+		       sim.played_total, sim.faults);
+	spin_unlock_irqrestore(&sim.lock, flags);
+	return n;
+}
+static DEVICE_ATTR_RO(counters);
+
+static ssize_t snapshot_store(struct device *dev, struct device_attribute *attr,
+			      const char *buf, size_t count)
+{
+	unsigned long flags;
+	u32 n, i, first;
+
+	spin_lock_irqsave(&sim.lock, flags);
+	n = min_t(u64, sim.played_total, PLAYED_WORDS);
+	first = (sim.played_next + PLAYED_WORDS - n) % PLAYED_WORDS;
+	for (i = 0; i < n; i++)
+		sim.snapshot[i] = sim.played[(first + i) % PLAYED_WORDS];
+	sim.snapshot_words = n;
+	spin_unlock_irqrestore(&sim.lock, flags);
+	return count;
+}
+static DEVICE_ATTR_WO(snapshot);
+
+static ssize_t played_read(struct file *file, struct kobject *kobj,
+			   struct bin_attribute *attr, char *buf, loff_t off,
+			   size_t count)
+{
+	size_t size = (size_t)sim.snapshot_words * 4;
+
+	if (off >= size)
+		return 0;
+	count = min_t(size_t, count, size - off);
+	memcpy(buf, (char *)sim.snapshot + off, count);
+	return count;
+}
+static BIN_ATTR_RO(played, PLAYED_WORDS * 4);
+
+static struct attribute *sim_attrs[] = {
+	&dev_attr_counters.attr,
+	&dev_attr_snapshot.attr,
+	NULL,
+};
+
+static struct bin_attribute *sim_bin_attrs[] = {
+	&bin_attr_played,
+	NULL,
+};
+
+static const struct attribute_group sim_group = {
+	.attrs = sim_attrs,
+	.bin_attrs = sim_bin_attrs,
+};
+
 static int __init ssc_sim_init(void)
 {
 	int irq;
@@ -464,9 +714,18 @@ static int __init ssc_sim_init(void)
 	spin_lock_init(&sim.lock);
 	hrtimer_init(&sim.timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL_HARD);
 	sim.timer.function = tick;
+	hrtimer_init(&sim.line, CLOCK_MONOTONIC, HRTIMER_MODE_REL_HARD);
+	sim.line.function = line;
+	/* Counters are zero after reset, so are their end flags set. */
+	sim.rx.end = true;
+	sim.tx.end = true;
 	sim.loop = vzalloc(PDC_MAX_WORDS * 4);
-	if (!sim.loop)
-		return -ENOMEM;
+	sim.played = vzalloc(PLAYED_WORDS * 4);
+	sim.snapshot = vzalloc(PLAYED_WORDS * 4);
+	if (!sim.loop || !sim.played || !sim.snapshot) {
+		ret = -ENOMEM;
+		goto no_pdev;
+	}
 
 	pdev = platform_device_register_simple("ssc", 0, NULL, 0);
 	if (IS_ERR(pdev)) {
@@ -489,21 +748,28 @@ static int __init ssc_sim_init(void)
 	irq_set_chip_and_handler(irq, &dummy_irq_chip, handle_simple_irq);
 	irq_clear_status_flags(irq, IRQ_NOREQUEST | IRQ_NOPROBE);
 
-	/* From here on the region stays: the I/O memory layer keeps it. */
-	ret = logic_iomem_add_region(&regs_res, &regs_region_ops);
+	ret = device_add_group(&pdev->dev, &sim_group);
 	if (ret)
 		goto no_regs;
-
+	ssc_dev.regs = regs_window();
+	if (!ssc_dev.regs) {
+		ret = -ENOMEM;
+		goto no_regs;
+	}
 	ssc_dev.pdev = pdev;
 	ssc_dev.clk = mck;
 	ssc_dev.irq = irq;
 	ssc_dev.phybase = SIM_REGS_BASE;
-	ssc_dev.regs = ioremap(SIM_REGS_BASE, SIM_REGS_SIZE);
-	if (!ssc_dev.regs)
-		return -ENOMEM;
 
-	pr_info("SSC 0 at 0x%08x, irq %d, %s\n", SIM_REGS_BASE, irq,
-		loopback ? "loopback" : "counting pattern");
+	if (loopback)
+		pr_info("SSC 0 at 0x%08x, irq %d, loopback\n", SIM_REGS_BASE,
+			irq);
+	else if (tone_hz)
+		pr_info("SSC 0 at 0x%08x, irq %d, a %u Hz tone\n",
+			SIM_REGS_BASE, irq, tone_hz);
+	else
+		pr_info("SSC 0 at 0x%08x, irq %d, counting pattern\n",
+			SIM_REGS_BASE, irq);
 	return 0;
 
 no_regs:
@@ -513,13 +779,16 @@ no_irq:
 no_clk:
 	platform_device_unregister(pdev);
 no_pdev:
+	vfree(sim.snapshot);
+	vfree(sim.played);
 	vfree(sim.loop);
 	return ret;
 }
 
 /*
  * No exit: the register region cannot be taken back from the I/O memory
- * layer, so the module stays until the test kernel stops.
+ * layer (nor, on ARM, the window from the trap hook while a driver may still
+ * hold it), so the module stays until the test kernel stops.
  */
 module_init(ssc_sim_init);
 

@@ -242,3 +242,86 @@ TEST(Gwcfg, KilledAtAnyPointLeavesALoadableRecord)
     ASSERT_EQ(run(dir.path(), {"show"}).status, 0);
     EXPECT_EQ(files_of(dir.path()), (std::vector<std::string>{"codec.cfg", "main.cfg"}));
 }
+
+// The extra settings: set by name with the record's ranges, shown after the
+// rest, written atomically and owner-only; a file gwlinkd would not use is
+// reported and never replaced by a set, and reset removes it.
+TEST(Gwcfg, ExtraSettingsAreCheckedShownAndReplacedLikeTheRest)
+{
+    TempDir dir;
+    ASSERT_EQ(run(dir.path(), {"reset"}).status, 0);
+    const std::string classic = run(dir.path(), {"show"}).out;
+    Outcome r = run(dir.path(), {"set", "backup_ip", "10.0.0.7", "backup_port", "5557", "tx_timeout", "45"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(run(dir.path(), {"set", "voice_alarm", "10", "backup_after", "2", "main_retry", "30"}).status,
+              0);
+    EXPECT_EQ(read_file(dir.file("extra.cfg")),
+              (std::vector<uint8_t>{'G', 'W', 'X', 'C', 1,  0, 0, 0, 10, 0, 0, 7, 0xB5, 0x15, 0, 0,
+                                    2,   0,   0,   0,   30, 0, 0, 0, 45, 0, 0, 0, 10,   0,    0, 0}));
+    EXPECT_EQ(mode_of(dir.file("extra.cfg")), 0600u);
+    r = run(dir.path(), {"show"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, classic + "backup_ip:10.0.0.7\nbackup_port:5557\nbackup_after:2\nmain_retry:30\n"
+                               "tx_timeout:45\nvoice_alarm:10\n");
+
+    const std::vector<uint8_t> before = read_file(dir.file("extra.cfg"));
+    const std::vector<uint8_t> main_before = read_file(dir.file("main.cfg"));
+    const std::vector<std::vector<std::string>> refused = {
+        {"set", "backup_ip", "10.0.0"},
+        {"set", "backup_port", "65536"},
+        {"set", "backup_port", "-1"},
+        {"set", "backup_after", "0"},
+        {"set", "backup_after", "101"},
+        {"set", "main_retry", "4"},
+        {"set", "tx_timeout", "3601"},
+        {"set", "voice_alarm", "10s"},
+        {"set", "tx_timeout", ""},
+        {"set", "remote_port", "6000", "tx_timeout", "x"},
+        {"set", "tx_timeout", "5", "buffers", "0"},
+    };
+    for (const auto &args : refused) {
+        Outcome o = run(dir.path(), args);
+        EXPECT_EQ(o.status, 1) << args[1] << " " << args[2];
+        EXPECT_NE(o.out.find("nothing changed"), std::string::npos) << o.out;
+        EXPECT_EQ(read_file(dir.file("extra.cfg")), before) << args[1];
+        EXPECT_EQ(read_file(dir.file("main.cfg")), main_before) << args[1];
+    }
+
+    // Garbage, a short file, a FIFO: shown as unusable, not replaced by set.
+    struct Bad {
+        const char *name;
+        std::vector<uint8_t> bytes; // empty: a FIFO
+        const char *why;
+    };
+    const Bad bad[] = {
+        {"truncated", std::vector<uint8_t>(before.begin(), before.end() - 4), "invalid size (28 bytes)"},
+        {"garbage", std::vector<uint8_t>(32, 0x5A), "not a settings record"},
+        {"fifo", {}, "not a regular file"},
+    };
+    for (const Bad &b : bad) {
+        SCOPED_TRACE(b.name);
+        ::unlink(dir.file("extra.cfg").c_str());
+        if (b.bytes.empty()) {
+            ASSERT_EQ(::mkfifo(dir.file("extra.cfg").c_str(), 0600), 0);
+        } else {
+            std::ofstream(dir.file("extra.cfg"), std::ios::binary)
+                .write(reinterpret_cast<const char *>(b.bytes.data()),
+                       static_cast<std::streamsize>(b.bytes.size()));
+        }
+        Outcome o = run(dir.path(), {"show"});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.out.find(b.why), std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("every extension off"), std::string::npos) << o.out;
+        EXPECT_EQ(run(dir.path(), {"set", "tx_timeout", "5"}).status, 1);
+        if (!b.bytes.empty()) {
+            EXPECT_EQ(read_file(dir.file("extra.cfg")), b.bytes);
+        }
+    }
+    // reset leaves a FIFO alone, as for the other files; a regular file goes.
+    EXPECT_EQ(run(dir.path(), {"reset"}).status, 1);
+    ::unlink(dir.file("extra.cfg").c_str());
+    ASSERT_EQ(run(dir.path(), {"set", "tx_timeout", "5"}).status, 0);
+    ASSERT_EQ(run(dir.path(), {"reset"}).status, 0);
+    EXPECT_EQ(files_of(dir.path()), (std::vector<std::string>{"codec.cfg", "main.cfg"}));
+    EXPECT_EQ(run(dir.path(), {"show"}).out, classic);
+}

@@ -1,4 +1,4 @@
-#include "tools/gwcfg/config_dir.h"
+#include "settings/config_dir.h"
 
 #include "base/byteorder.h"
 #include "base/fd_io.h"
@@ -22,6 +22,9 @@ namespace
 constexpr char main_name[] = "main.cfg";
 constexpr char codec_name[] = "codec.cfg";
 constexpr char blocked_name[] = "blocked.cfg";
+constexpr char extra_name[] = "extra.cfg";
+// More than any version of the extra record; a larger file is refused unread.
+constexpr size_t extra_limit = 4096;
 // Temporaries start with this, so a later run can tell them from anything else.
 constexpr char temp_prefix[] = ".gwcfg-";
 
@@ -116,6 +119,23 @@ int ConfigDir::read_blocked(std::vector<blocked_item> &items, std::string &error
     return 0;
 }
 
+int ConfigDir::read_extra(extra_format::extra_record &rec, std::string &error) const
+{
+    const std::string path = file(extra_name);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+        return 0;
+    std::vector<uint8_t> data;
+    if (read_small(path, data, extra_limit, error) != 0)
+        return -1;
+    std::string why;
+    if (extra_format::decode(data.data(), data.size(), rec, why) != 0) {
+        error = path + ": " + why;
+        return -1;
+    }
+    return 1;
+}
+
 int ConfigDir::replace(const char *name, const uint8_t *data, size_t length, std::string &error) const
 {
     std::string target = file(name);
@@ -176,6 +196,28 @@ int ConfigDir::write_blocked(const std::vector<blocked_item> &items, std::string
     for (const blocked_item &item : items)
         data.insert(data.end(), item.bytes, item.bytes + sizeof item.bytes);
     return replace(blocked_name, data.data(), data.size(), error);
+}
+
+int ConfigDir::write_extra(const extra_format::extra_record &rec, std::string &error) const
+{
+    uint8_t data[extra_format::record_size];
+    extra_format::encode(rec, data);
+    return replace(extra_name, data, sizeof data, error);
+}
+
+int ConfigDir::remove_extra(std::string &error) const
+{
+    const std::string path = file(extra_name);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file, left alone";
+        return -1;
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        error = why(path);
+        return -1;
+    }
+    return 0;
 }
 
 void ConfigDir::remove_stale_temporaries() const

@@ -1,4 +1,4 @@
-#include "tools/gwcfg/settings.h"
+#include "settings/settings.h"
 
 #include <arpa/inet.h>
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gateway/config_record.h"
+#include "gateway/extra_record.h"
 
 #include <cstdint>
 #include <string>
@@ -29,6 +30,9 @@ class ConfigDir
     int read_codec() const;
     // The blocked list; a missing file is an empty list. 0, or -1 with `error`.
     int read_blocked(std::vector<blocked_item> &items, std::string &error) const;
+    // The extra settings: 1 read, 0 no file (`rec` untouched), -1 with
+    // `error` when the file is there but gwlinkd would not use it.
+    int read_extra(extra_format::extra_record &rec, std::string &error) const;
 
     // Each write goes to a new owner-only file in the same folder that is
     // synced and then renamed over the old one, and the folder is synced: a
@@ -38,6 +42,10 @@ class ConfigDir
     int write_codec(int type, std::string &error) const;
     // An empty list removes the file, as the gateway's factory reset does.
     int write_blocked(const std::vector<blocked_item> &items, std::string &error) const;
+    int write_extra(const extra_format::extra_record &rec, std::string &error) const;
+    // Removes the extra settings (every extension off); a missing file is no
+    // error.
+    int remove_extra(std::string &error) const;
 
     // Removes temporary files that an interrupted write left behind.
     void remove_stale_temporaries() const;
