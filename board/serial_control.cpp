@@ -190,12 +190,19 @@ int SerialControl::get_settings(SerialSettings *out)
 
 void SerialControl::SetTimeoutReset(int flag)
 {
-    if (!port_) {
+    // The port may be dropped meanwhile by a close from the reader's own
+    // delivery: take it under its lock.
+    std::shared_ptr<Rs232> port;
+    {
+        std::lock_guard<std::mutex> lock(port_lock_);
+        port = port_;
+    }
+    if (!port) {
         std::puts("Use SetTimeoutReset() after init!");
         std::fflush(stdout);
         ::_exit(-1);
     }
-    port_->SetTimeoutReset(flag);
+    port->SetTimeoutReset(flag);
 }
 
 uint32_t SerialControl::is_valid()

@@ -192,21 +192,13 @@ inline int lines(const std::string &line)
 // user op1, A-law; op1 itself and "blk" on the blocked list.
 inline void configure(int radio_type, int port)
 {
-    config_format::config_record r = config_format::default_record();
-    r.remote_ip = inet_addr("127.0.0.1");
-    r.remote_port = port;
-    r.remote_user = "op1";
-    r.remote_passwd = "pw";
-    r.radio_type = radio_type;
-    Bytes rec(config_format::record_size);
-    config_format::encode(r, rec.data());
-    site::write_file(config_files::main_path, rec.data(), rec.size());
-    const uint8_t alaw[4] = {1, 0, 0, 0};
-    site::write_file(config_files::codec_path, alaw, sizeof alaw);
-    Bytes blocked(2 * config_format::blocked_item_size, 0);
-    std::memcpy(&blocked[config_format::blocked_name_offset], "op1", 3);
-    std::memcpy(&blocked[config_format::blocked_item_size + config_format::blocked_name_offset], "blk", 3);
-    site::write_file(config_files::blocked_path, blocked.data(), blocked.size());
+    site::GatewayConfig c;
+    c.port = port;
+    c.radio_type = radio_type;
+    c.user = "op1";
+    c.password = "pw";
+    c.blocked = {"op1", "blk"};
+    site::write_config(c);
     ASSERT_EQ(g_config.load(), 0);
 }
 

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -154,6 +155,8 @@ class LogCapture
         const std::string mk = marker;
         for (;;) {
             ssize_t n = ::read(m_read, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0)
                 break;
             std::lock_guard<std::mutex> l(m_mu);
@@ -349,6 +352,8 @@ class Peer
         while (done < b.size()) {
             int n = m_ssl ? SSL_write(m_ssl, b.data() + done, static_cast<int>(b.size() - done))
                           : static_cast<int>(::send(m_fd, b.data() + done, b.size() - done, MSG_NOSIGNAL));
+            if (n < 0 && !m_ssl && errno == EINTR)
+                continue;
             if (n <= 0)
                 return false;
             done += static_cast<size_t>(n);
@@ -365,6 +370,10 @@ class Peer
         while (got < n) {
             int r = m_ssl ? SSL_read(m_ssl, b.data() + got, static_cast<int>(n - got))
                           : static_cast<int>(::recv(m_fd, b.data() + got, n - got, 0));
+            // A signal to the process (a child of the code under test ending,
+            // say) is no end of the stream.
+            if (r < 0 && !m_ssl && errno == EINTR)
+                continue;
             if (r <= 0)
                 return std::nullopt;
             got += static_cast<size_t>(r);
@@ -384,6 +393,8 @@ class Peer
             if (r == 0)
                 return true;
             if (r < 0) {
+                if (!m_ssl && errno == EINTR)
+                    continue;
                 if (!m_ssl && (errno == EAGAIN || errno == EWOULDBLOCK))
                     return false;
                 if (m_ssl) {

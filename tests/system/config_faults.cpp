@@ -5,7 +5,7 @@
 // at every login. The daemon must start (never hang), fall back to factory
 // values where the record is unusable, and log in wherever the record points
 // at the server. The results are collected in docs/faults.md.
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 
 #include "gateway/config_record.h"
 
@@ -24,7 +24,7 @@ using site::Clock;
 using site::ms;
 
 // The server's port for the current test (each test takes new ones).
-int g_port = 7755;
+int g_port = 0;
 constexpr const char *kMain = "/config/main.cfg";
 constexpr const char *kCodec = "/config/codec.cfg";
 constexpr const char *kBlocked = "/config/blocked.cfg";
@@ -119,19 +119,28 @@ struct Fault {
     int blocked_uploads = 0;           // names the server receives at each login (-1: no list)
 };
 
-class ConfigFaults : public testing::Test
+class ConfigFaults : public site::SiteTest
 {
   protected:
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        g_port += 4;
-        server_ = std::make_unique<site::Server>(g_port, g_port + 1, 1, 6);
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        start_server(1);
+    }
+    void TearDown() override
+    {
+        clear_config();
+        site::SiteTest::TearDown();
+    }
+    // The emulator library announcing protocol 1.6, asking for `codec`.
+    void start_server(int codec)
+    {
+        g_port = tcp_port();
+        server_ = std::make_unique<site::Server>(tcp_port(), rtp_port(), codec, 6);
         ASSERT_TRUE(server_->ok());
     }
-    void TearDown() override { clear_config(); }
 
     // Starts the daemon on the prepared "/config" and checks what it does.
     void run(const Fault &f)
@@ -389,12 +398,12 @@ TEST_F(ConfigFaults, ReadOnlyConfigDirectory)
 TEST_F(ConfigFaults, ReadOnlyConfigAndAServerDemandingAnotherCodec)
 {
     server_.reset();
-    server_ = std::make_unique<site::Server>(g_port + 2, g_port + 3, 3, 6);
-    ASSERT_TRUE(server_->ok());
+    new_ports();
+    start_server(3);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         clear_config();
-        site::write_config(g_port + 2, 0, 1);
+        site::write_config(g_port, 0, 1);
         ReadOnlyConfig ro;
         ASSERT_TRUE(ro.ok());
         site::Child gw;

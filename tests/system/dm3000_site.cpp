@@ -3,7 +3,7 @@
 // (gatesimd) and the unmodified gwlinkd (radio type dm3000) as children in the
 // same box, then drives the head's keys, volume and PTT line and reads its
 // display through the box's control socket.
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 
 #include "base/pbm.h"
 #include "gateway/config_record.h"
@@ -18,14 +18,13 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using site::Clock;
 using site::count_lines;
 using site::file_size;
 using site::ms;
 
 constexpr uint32_t HEAD_PTT = 0x200; // active low
-const ms kStartup = 40s;             // gwlinkd start, login (loaded machine)
-const ms kEvent = 15s;
+using site::kEvent;
+using site::kStartup;
 
 std::vector<uint8_t> logo()
 {
@@ -35,25 +34,16 @@ std::vector<uint8_t> logo()
     return img.pixels;
 }
 
-class Dm3000Site : public testing::Test
+class Dm3000Site : public site::SiteTest
 {
   protected:
-    static int next_port_;
-
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        ASSERT_EQ(box_.connect_inside(), 0) << "no box control socket";
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         head({{"op", "ptt"}, {"on", false}});
         head({{"op", "clear"}});
-        ASSERT_EQ(box_.set_capture("tone:1000"), 0);
-        port_ = next_port_;
-        next_port_ += 2;
-        sock_ = "/tmp/dmsite-" + std::to_string(::getpid()) + "-" + std::to_string(port_) + ".sock";
-        picture_ = "/tmp/dmsite-" + std::to_string(::getpid()) + ".pbm";
-        wav_ = "/tmp/dmsite-" + std::to_string(::getpid()) + ".wav";
         // The server's fixed picture: a frame and a diagonal, nothing like the logo.
         pbm::Image img;
         img.width = 132;
@@ -64,29 +54,10 @@ class Dm3000Site : public testing::Test
         for (int r = 0; r < 32; r++)
             img.pixels[r * 132 + r * 4] = 1;
         server_picture_ = img.pixels;
-        ASSERT_TRUE(pbm::save(picture_, img));
+        ASSERT_TRUE(pbm::save(path("server.pbm"), img));
     }
 
-    void TearDown() override
-    {
-        gw_.stop();
-        srv_.stop();
-        if (HasFailure()) {
-            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(60).c_str());
-            std::printf("---- gatesimd output (tail) ----\n%s", srv_.tail(30).c_str());
-        }
-        ::unlink(picture_.c_str());
-        ::unlink(wav_.c_str());
-        ::unlink(sock_.c_str());
-    }
-
-    nlohmann::json head(nlohmann::json req)
-    {
-        req["cmd"] = "dm3000";
-        nlohmann::json reply;
-        box_.request(req, reply);
-        return reply;
-    }
+    nlohmann::json head(nlohmann::json req) { return tty1(std::move(req)); }
     std::vector<uint8_t> display()
     {
         std::vector<uint8_t> px;
@@ -98,13 +69,7 @@ class Dm3000Site : public testing::Test
     }
     template <class Pred> bool wait_display(Pred pred, ms timeout = kEvent)
     {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (pred(display()))
-                return true;
-            std::this_thread::sleep_for(30ms);
-        }
-        return false;
+        return site::eventually([&] { return pred(display()); }, timeout);
     }
     bool wait_picture(const std::vector<uint8_t> &want, ms timeout = kEvent)
     {
@@ -119,43 +84,14 @@ class Dm3000Site : public testing::Test
         return s;
     }
 
-    // gatesimd on loopback; `extra` options such as --dm-display or --voice.
-    void start_server(std::vector<std::string> extra = {})
-    {
-        std::vector<std::string> argv = {site::bin("gatesimd"),
-                                         "--bind",
-                                         "127.0.0.1",
-                                         "--port",
-                                         std::to_string(port_),
-                                         "--rtp-port",
-                                         std::to_string(port_ + 1),
-                                         "--control",
-                                         sock_};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        size_t from = srv_.line_count();
-        ASSERT_EQ(srv_.start(argv), 0);
-        ASSERT_TRUE(srv_.wait_for_line("gatesimd: serving on", kEvent, from)) << srv_.tail();
-    }
-    std::string server(const std::string &line)
-    {
-        boardbox::Client c;
-        std::string reply;
-        if (c.connect(sock_) != 0 || c.raw(line, reply) != 0)
-            return "no reply";
-        return reply;
-    }
     void start_gateway()
     {
-        site::write_config(port_, 0, 1, 4, config_format::radio_dm3000);
-        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
+        site::GatewayConfig c;
+        c.port = tcp_port();
+        c.radio_type = config_format::radio_dm3000;
+        site::SiteTest::start_gateway(c);
     }
-    void wait_logins(size_t n)
-    {
-        auto deadline = Clock::now() + kStartup;
-        while (count_lines(srv_, "gatesimd: login [user]") < n && Clock::now() < deadline)
-            std::this_thread::sleep_for(20ms);
-        ASSERT_GE(count_lines(srv_, "gatesimd: login [user]"), n) << gw_.tail();
-    }
+    void wait_logins(size_t n) { wait_server("gatesimd: login [user]", n); }
     // A key byte from the head and the server's line for it.
     void key(int code, const std::string &server_line)
     {
@@ -164,15 +100,8 @@ class Dm3000Site : public testing::Test
         ASSERT_TRUE(srv_.wait_for_line(server_line, kEvent, from)) << srv_.tail();
     }
 
-    boardbox::Client box_;
-    site::Child gw_;
-    site::Child srv_;
-    int port_ = 0;
-    std::string sock_, picture_, wav_;
     std::vector<uint8_t> server_picture_;
 };
-
-int Dm3000Site::next_port_ = 5655;
 
 TEST_F(Dm3000Site, LogoAtStartThenTheServersScreenOncePerLogin)
 {
@@ -183,9 +112,9 @@ TEST_F(Dm3000Site, LogoAtStartThenTheServersScreenOncePerLogin)
     EXPECT_TRUE(wait_picture(want_logo, kStartup)) << shown();
     EXPECT_EQ(head({{"op", "state"}}).value("bad_frames", -1), 0);
 
-    start_server({"--dm-display", picture_});
+    start_gatesimd({"--dm-display", path("server.pbm")});
     wait_logins(1);
-    ASSERT_TRUE(srv_.wait_for_line("gatesimd: dm3000 status request", kEvent)) << srv_.tail();
+    ASSERT_TRUE(srv_.wait_for_line("gatesimd: dm3000 status request")) << srv_.tail();
     EXPECT_TRUE(wait_picture(server_picture_)) << shown();
     // A later event from the same gateway: by then a second request would
     // have arrived before it.
@@ -196,16 +125,16 @@ TEST_F(Dm3000Site, LogoAtStartThenTheServersScreenOncePerLogin)
 
 TEST_F(Dm3000Site, ServerLostShowsTheLogoAndTheScreenComesBackAfterTheReconnect)
 {
-    start_server({"--dm-display", picture_});
+    start_gatesimd({"--dm-display", path("server.pbm")});
     start_gateway();
     wait_logins(1);
     ASSERT_TRUE(wait_picture(server_picture_)) << shown();
 
     srv_.stop();
-    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_conn_disconnected", kEvent)) << gw_.tail();
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_conn_disconnected")) << gw_.tail();
     EXPECT_TRUE(wait_picture(logo())) << shown();
 
-    start_server({"--dm-display", picture_});
+    start_gatesimd({"--dm-display", path("server.pbm")});
     wait_logins(2);
     EXPECT_TRUE(wait_picture(server_picture_)) << shown();
     EXPECT_EQ(count_lines(srv_, "gatesimd: dm3000 status request"), 2u);
@@ -213,10 +142,10 @@ TEST_F(Dm3000Site, ServerLostShowsTheLogoAndTheScreenComesBackAfterTheReconnect)
 
 TEST_F(Dm3000Site, HeadAndMicrophoneKeysReachTheServerWithTheirCodesAndModes)
 {
-    start_server();
+    start_gatesimd();
     start_gateway();
     wait_logins(1);
-    ASSERT_TRUE(srv_.wait_for_line("gatesimd: dm3000 status request", kEvent));
+    ASSERT_TRUE(srv_.wait_for_line("gatesimd: dm3000 status request"));
     key(0x25, "gatesimd: dm3000 button 0x25 0x35 mode 1 (press)");
     key(0x35, "gatesimd: dm3000 button 0x35 0x35 mode 2 (release)");
     key(0x75, "gatesimd: dm3000 button 0x35 0x35 mode 2 (release)");
@@ -225,7 +154,7 @@ TEST_F(Dm3000Site, HeadAndMicrophoneKeysReachTheServerWithTheirCodesAndModes)
     head({{"op", "key"}, {"codes", {0x17, 0xC0, 0x16}}});
     ASSERT_TRUE(srv_.wait_for_line("gatesimd: dm3000 button 0x16 0x00 mode 3 (mic)", kEvent, from));
     EXPECT_EQ(srv_.find("gatesimd: dm3000 button", from), srv_.find("mode 3 (mic)", from));
-    EXPECT_TRUE(gw_.wait_for_line("event\t: button_press (mic): 0x16 / 0x00", kEvent));
+    EXPECT_TRUE(gw_.wait_for_line("event\t: button_press (mic): 0x16 / 0x00"));
     // The site screen shows the last key on its third line.
     const dm3000::Pixels want = dm3000::render_lines({"", "", "KEY 16/00 MIC"});
     EXPECT_TRUE(wait_display([&](const std::vector<uint8_t> &px) {
@@ -238,57 +167,50 @@ TEST_F(Dm3000Site, VolumeBytesSetTheAmplifier)
 {
     // The server talks all the time, so the amplifier is on and takes the
     // volume at once.
-    start_server({"--voice", "tone:600"});
+    start_gatesimd({"--voice", "tone:600"});
     start_gateway();
     wait_logins(1);
     head({{"op", "volume"}, {"level", 45}});
-    ASSERT_TRUE(gw_.wait_for_line("event\t: setting volume : 45", kEvent)) << gw_.tail();
+    ASSERT_TRUE(gw_.wait_for_line("event\t: setting volume : 45")) << gw_.tail();
     head({{"op", "volume"}, {"level", 0}});
-    ASSERT_TRUE(gw_.wait_for_line("event\t: setting volume : 0", kEvent)) << gw_.tail();
-    std::vector<boardbox::AmpCommand> log;
+    ASSERT_TRUE(gw_.wait_for_line("event\t: setting volume : 0")) << gw_.tail();
     bool seen45 = false, seen0 = false;
-    auto deadline = Clock::now() + kEvent;
-    while (!(seen45 && seen0) && Clock::now() < deadline) {
+    site::eventually([&] {
+        std::vector<boardbox::AmpCommand> log;
         box_.amplifier_log(log);
         for (size_t i = 0; i < log.size(); i++) {
             seen45 = seen45 || log[i].value == 45;
             seen0 = seen0 || (seen45 && log[i].value == 0);
         }
-        std::this_thread::sleep_for(20ms);
-    }
+        return seen45 && seen0;
+    });
     EXPECT_TRUE(seen45) << "amplifier never set to 45";
     EXPECT_TRUE(seen0) << "amplifier never set to 0 after 45";
 }
 
 TEST_F(Dm3000Site, PttLineKeysTheServerAndTheVoiceAndItsReleaseStopsThem)
 {
-    start_server({"--voice", "record:" + wav_});
+    start_gatesimd({"--voice", "record:" + path("heard.wav")});
     start_gateway();
     wait_logins(1);
     size_t from = srv_.line_count();
     head({{"op", "ptt"}, {"on", true}});
     ASSERT_TRUE(srv_.wait_for_line("gatesimd: ptt on", kEvent, from)) << srv_.tail() << gw_.tail();
-    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(1)", kEvent));
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(1)"));
     // Half a second of the microphone's voice recorded by the server.
-    auto deadline = Clock::now() + kEvent;
-    while (file_size(wav_) < 44 + 4000 * 2 && Clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_GE(file_size(wav_), 44 + 4000 * 2) << "the talker's voice did not reach the server";
+    EXPECT_TRUE(site::eventually([&] { return file_size(path("heard.wav")) >= 44 + 4000 * 2; }))
+        << "the talker's voice did not reach the server";
 
     from = srv_.line_count();
     head({{"op", "ptt"}, {"on", false}});
     ASSERT_TRUE(srv_.wait_for_line("gatesimd: ptt off", kEvent, from)) << srv_.tail();
-    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(0)", kEvent));
-    // Packets already on their way may still land; then nothing more.
-    std::this_thread::sleep_for(300ms);
-    long settled = file_size(wav_);
-    std::this_thread::sleep_for(1000ms);
-    EXPECT_EQ(file_size(wav_), settled) << "voice still recorded after the release";
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(0)"));
+    EXPECT_TRUE(recording_stops(path("heard.wav"))) << "voice still recorded after the release";
 }
 
 TEST_F(Dm3000Site, ShortestStatusClearsTheDisplayAndAShorterOneResetsTheLink)
 {
-    start_server({"--dm-display", picture_});
+    start_gatesimd({"--dm-display", path("server.pbm")});
     start_gateway();
     wait_logins(1);
     ASSERT_TRUE(wait_picture(server_picture_)) << shown();
@@ -300,7 +222,7 @@ TEST_F(Dm3000Site, ShortestStatusClearsTheDisplayAndAShorterOneResetsTheLink)
     // Eight bytes cannot be a status record: the gateway drops the link and
     // logs in again, and the screen comes back.
     EXPECT_EQ(server("raw 2003 00 00 00 00 00 00 00 00"), "ok");
-    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_conn_disconnected", kEvent)) << gw_.tail();
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_conn_disconnected")) << gw_.tail();
     wait_logins(2);
     EXPECT_TRUE(wait_picture(server_picture_)) << shown();
 }

@@ -8,7 +8,7 @@
 // docs/faults.md.
 #include "tests/gatesim/net_helpers.h"
 #include "tests/sanitized_build.h"
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 
 #include "base/byteorder.h"
 #include "sim/box_client.h"
@@ -32,9 +32,7 @@ using site::ms;
 using testnet::Fd;
 
 constexpr uint32_t FRONT_PTT = 0x1000; // active low
-constexpr int kPort = 7855;
-constexpr int kRtpPort = kPort + 1;
-const ms kStartup = 40s;
+using site::kEvent;
 
 long rss_kb(pid_t pid)
 {
@@ -69,69 +67,50 @@ Fd udp_from(uint32_t host_order_address)
     return s;
 }
 
-class GatesimdHostile : public testing::Test
+class GatesimdHostile : public site::SiteTest
 {
   protected:
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        ASSERT_EQ(box_.connect_inside(), 0);
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
-        ASSERT_EQ(box_.set_capture("tone:1000"), 0);
-        wav_ = "/tmp/hostile-" + std::to_string(::getpid()) + ".wav";
-        ASSERT_EQ(srv_.start({site::bin("gatesimd"), "--bind", "127.0.0.1", "--port", std::to_string(kPort),
-                              "--rtp-port", std::to_string(kRtpPort), "--voice", "record:" + wav_}),
-                  0);
-        ASSERT_TRUE(srv_.wait_for_line("gatesimd: serving on", 15s)) << srv_.tail();
+        start_gatesimd({"--voice", "record:" + wav()});
     }
     void TearDown() override
     {
         box_.set_inputs(0, FRONT_PTT);
-        gw_.stop();
-        srv_.stop();
-        if (HasFailure()) {
-            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(40).c_str());
-            std::printf("---- gatesimd output (tail) ----\n%s", srv_.tail(40).c_str());
-        }
-        ::unlink(wav_.c_str());
+        site::SiteTest::TearDown();
     }
+    std::string wav() const { return path("heard.wav"); }
 
     // (Re)starts the gateway and waits for its next login.
     void gateway_logs_in()
     {
         gw_.stop();
-        const size_t before = count_lines(srv_, "gatesimd: login [user] from 127.0.0.1: level 1");
-        site::write_config(kPort, 0, 1);
+        const std::string login = "gatesimd: login [user] from 127.0.0.1: level 1";
+        const size_t before = count_lines(srv_, login);
+        site::GatewayConfig c;
+        c.port = tcp_port();
         const size_t lines = gw_.line_count();
-        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
-        auto deadline = Clock::now() + kStartup;
-        while (count_lines(srv_, "gatesimd: login [user] from 127.0.0.1: level 1") <= before &&
-               Clock::now() < deadline)
-            std::this_thread::sleep_for(20ms);
-        ASSERT_GT(count_lines(srv_, "gatesimd: login [user] from 127.0.0.1: level 1"), before) << gw_.tail();
-        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT", 15s, lines)) << gw_.tail();
+        start_gateway(c);
+        wait_server(login, before + 1);
+        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT", kEvent, lines)) << gw_.tail();
     }
 
     // The gateway keys, its voice is recorded by the server, it releases.
     void gateway_talks()
     {
         const size_t from = srv_.line_count();
-        const long before = site::file_size(wav_);
+        const long before = site::file_size(wav());
         ASSERT_EQ(box_.set_inputs(FRONT_PTT, 0), 0);
-        EXPECT_TRUE(srv_.wait_for_line("gatesimd: ptt on", 15s, from)) << srv_.tail();
-        auto deadline = Clock::now() + 15s;
-        while (site::file_size(wav_) < before + 8000 && Clock::now() < deadline)
-            std::this_thread::sleep_for(20ms);
-        EXPECT_GE(site::file_size(wav_), before + 8000) << "no voice recorded from the talking gateway";
+        EXPECT_TRUE(srv_.wait_for_line("gatesimd: ptt on", kEvent, from)) << srv_.tail();
+        EXPECT_TRUE(site::eventually([&] { return site::file_size(wav()) >= before + 8000; }))
+            << "no voice recorded from the talking gateway";
         ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
-        EXPECT_TRUE(srv_.wait_for_line("gatesimd: ptt off", 15s, from)) << srv_.tail();
+        EXPECT_TRUE(srv_.wait_for_line("gatesimd: ptt off", kEvent, from)) << srv_.tail();
     }
-
-    boardbox::Client box_;
-    site::Child srv_, gw_;
-    std::string wav_;
 };
 
 // Peers that trickle one byte a second, extended messages of the largest
@@ -155,7 +134,7 @@ TEST_F(GatesimdHostile, GatewaysKeepLoggingInAndTalkingAndMemoryStaysBounded)
         constexpr int kSlow = 16;
         std::vector<Fd> slow;
         for (int i = 0; i < kSlow; ++i) {
-            slow.push_back(testnet::tcp_connect(kPort));
+            slow.push_back(testnet::tcp_connect(tcp_port()));
             ASSERT_GE(slow.back().get(), 0);
         }
         const auto slow_start = Clock::now();
@@ -189,7 +168,7 @@ TEST_F(GatesimdHostile, GatewaysKeepLoggingInAndTalkingAndMemoryStaysBounded)
         int oversized_closed = 0, largest_denied = 0;
         std::thread extended([&] {
             for (int i = 0; i < kOversized; ++i) {
-                Fd c = testnet::tcp_connect(kPort);
+                Fd c = testnet::tcp_connect(tcp_port());
                 if (testnet::read_n(c.get(), 20).size() != 20)
                     continue;
                 proto::Bytes h(16);
@@ -201,7 +180,7 @@ TEST_F(GatesimdHostile, GatewaysKeepLoggingInAndTalkingAndMemoryStaysBounded)
             }
             proto::Bytes payload((1u << 20), 0xA5);
             for (int i = 0; i < kLargest; ++i) {
-                Fd c = testnet::tcp_connect(kPort);
+                Fd c = testnet::tcp_connect(tcp_port());
                 if (testnet::read_n(c.get(), 20).size() != 20)
                     continue;
                 if (!testnet::send_all(c.get(), proto::build_ext(2101, payload.data(), payload.size())))
@@ -223,7 +202,7 @@ TEST_F(GatesimdHostile, GatewaysKeepLoggingInAndTalkingAndMemoryStaysBounded)
             proto::Bytes hello(172, 0);
             hello[0] = 0x80;
             hello[1] = 0x08;
-            sockaddr_in to = testnet::loopback(kRtpPort);
+            sockaddr_in to = testnet::loopback(rtp_port());
             while (!stop) {
                 for (Fd &f : from) {
                     bytes::put_le32(hello.data() + 12, rng());

@@ -3,7 +3,7 @@
 // server with the emulator library on loopback and runs the unmodified gwlinkd
 // as a child in the same box, then drives the head, the GPIO lines and the
 // audio through the box's control socket.
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 
 #include "sim/box_client.h"
 #include "wire/roip_proto.h"
@@ -27,8 +27,8 @@ using site::Clock;
 using site::ms;
 
 constexpr uint32_t FRONT_PTT = 0x1000; // active low
-const ms kStartup = 40s;               // gwlinkd start, login (loaded machine)
-const ms kEvent = 15s;
+using site::kEvent;
+using site::kStartup;
 
 Bytes key_frame(uint8_t k, uint8_t s)
 {
@@ -82,67 +82,53 @@ std::string write_noise_wav()
     return path;
 }
 
-class Gm360Site : public testing::Test
+class Gm360Site : public site::SiteTest
 {
   protected:
-    static int next_port_;
-
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        ASSERT_EQ(box_.connect_inside(), 0) << "no box control socket";
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
-        ASSERT_EQ(box_.set_capture("tone:1000"), 0);
         head({{"op", "clear"}});
-        port_ = next_port_;
-        next_port_ += 2;
+        on_failure("server", [this] { return server_ ? server_view() : std::string(); });
     }
 
     void TearDown() override
     {
-        gw_.stop();
+        site::SiteTest::TearDown();
         server_.reset();
-        if (HasFailure())
-            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(80).c_str());
     }
 
-    nlohmann::json head(nlohmann::json req)
-    {
-        req["cmd"] = "gm360";
-        nlohmann::json reply;
-        box_.request(req, reply);
-        return reply;
-    }
+    nlohmann::json head(nlohmann::json req) { return tty1(std::move(req)); }
     std::string display() { return head({{"op", "state"}}).value("display", std::string()); }
-    bool wait_display(const std::string &text, ms timeout)
+    bool wait_display(const std::string &text, ms timeout = kEvent)
     {
         std::string want = text;
         want.resize(14, ' ');
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (display() == want)
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return site::eventually([&] { return display() == want; }, timeout);
     }
 
     void start_server(int codec = 1, int tcp_port = 0)
     {
-        server_ = std::make_unique<site::Server>(tcp_port ? tcp_port : port_, port_ + 1, codec);
+        server_ = std::make_unique<site::Server>(tcp_port ? tcp_port : this->tcp_port(), rtp_port(), codec);
         ASSERT_TRUE(server_->ok());
     }
-    void start_gateway(int crypto_mode = 0, int codec = 1, bool write = true)
+    void start_gateway(int crypto_mode = 0, int codec = 1)
     {
-        if (write)
-            site::write_config(port_, crypto_mode, codec);
-        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
+        site::GatewayConfig c;
+        c.port = tcp_port();
+        c.crypto_mode = crypto_mode;
+        c.codec = codec;
+        site::SiteTest::start_gateway(c);
     }
-    void wait_login(int n = 1)
+    // The (fresh) server has seen a login and the gateway itself has taken
+    // the login's result: only then does it pass on what it is asked to.
+    void wait_login()
     {
-        ASSERT_TRUE(server_->wait(kStartup, [n](site::Server &s) { return s.logins_ >= n; })) << gw_.tail();
+        ASSERT_TRUE(server_->wait(kStartup, [](site::Server &s) { return s.logins_ >= 1; })) << gw_.tail();
+        ASSERT_TRUE(site::wait_count(gw_, "event\t: cb_conn_connected", ++gateway_logins_)) << gw_.tail();
     }
     // The gateway is up and its hello packets synced it: a frame from the
     // server reaches its loudspeaker.
@@ -151,37 +137,20 @@ class Gm360Site : public testing::Test
         start_server();
         start_gateway();
         wait_login();
-        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT", kEvent)) << gw_.tail();
+        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT")) << gw_.tail();
     }
-    double playback_level()
-    {
-        boardbox::AudioLevels l;
-        box_.audio_levels(l);
-        return l.playback_dbfs;
-    }
-    bool wait_playback_above(double dbfs, ms timeout)
-    {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (playback_level() > dbfs)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    size_t ptt_count()
+    std::string server_view()
     {
         std::lock_guard<std::mutex> lock(server_->m_);
-        return server_->ptts_.size();
+        return std::to_string(server_->logins_) + " logins, " + std::to_string(server_->ptts_.size()) +
+               " PTT requests, " + std::to_string(server_->rtp_count_) + " voice packets (" +
+               std::to_string(server_->loud_count_) + " loud)\n";
     }
 
-    boardbox::Client box_;
-    site::Child gw_;
     std::unique_ptr<site::Server> server_;
-    int port_ = 0;
+    site::Child terminator_; // a TLS terminator in front of the server
+    size_t gateway_logins_ = 0;
 };
-
-int Gm360Site::next_port_ = 5555;
 
 TEST_F(Gm360Site, LogsInAndTheServersVoiceReachesTheLoudspeaker)
 {
@@ -190,10 +159,10 @@ TEST_F(Gm360Site, LogsInAndTheServersVoiceReachesTheLoudspeaker)
         std::lock_guard<std::mutex> lock(server_->m_);
         EXPECT_EQ(server_->last_user_, "user");
     }
-    EXPECT_GE(gw_.find("VoipPort:\t" + std::to_string(port_ + 1)), 0);
+    EXPECT_GE(gw_.find("VoipPort:\t" + std::to_string(rtp_port())), 0);
     // Only a gateway whose hello packets synced it receives the server's voice.
     site::VoiceSource voice(server_->sim(), 700, 12000, 3s);
-    EXPECT_TRUE(wait_playback_above(-30, kEvent)) << "level " << playback_level();
+    EXPECT_TRUE(wait_playback_above(-30)) << "level " << playback_level();
 }
 
 // A depth below 1, or one whose double overflows, would give a jitter buffer
@@ -203,39 +172,36 @@ TEST_F(Gm360Site, UnusableBuffersAreReportedAndTheVoiceStillPlays)
     for (int buffers : {-1, 0x40000000}) {
         SCOPED_TRACE(buffers);
         // No voice left over from the case before.
-        auto quiet_by = Clock::now() + kEvent;
-        while (playback_level() > -50 && Clock::now() < quiet_by)
-            std::this_thread::sleep_for(20ms);
-        ASSERT_LE(playback_level(), -50);
+        ASSERT_TRUE(site::eventually([&] { return playback_level() <= -50; }));
         start_server();
-        site::write_config(port_, 0, 1, buffers);
-        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
+        site::GatewayConfig c;
+        c.port = tcp_port();
+        c.buffers = buffers;
+        site::SiteTest::start_gateway(c);
         wait_login();
-        EXPECT_TRUE(
-            gw_.wait_for_line("cfg : invalid buffers (" + std::to_string(buffers) + "), using 4", kEvent))
+        EXPECT_TRUE(gw_.wait_for_line("cfg : invalid buffers (" + std::to_string(buffers) + "), using 4"))
             << gw_.tail();
-        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT", kEvent)) << gw_.tail();
+        ASSERT_TRUE(gw_.wait_for_line("FRONT_INIT")) << gw_.tail();
         {
             site::VoiceSource voice(server_->sim(), 700, 12000, 3s);
-            EXPECT_TRUE(wait_playback_above(-30, kEvent)) << "level " << playback_level();
+            EXPECT_TRUE(wait_playback_above(-30)) << "level " << playback_level();
         }
         gw_.stop();
         server_.reset();
-        port_ = next_port_;
-        next_port_ += 2;
+        new_ports();
     }
 }
 
 TEST_F(Gm360Site, HeadShowsConnectingThenNoConnAndTheGatewayReconnects)
 {
     bring_up();
-    EXPECT_TRUE(wait_display("Connecting ..", kEvent)) << "display [" << display() << "]";
+    EXPECT_TRUE(wait_display("Connecting ..")) << "display [" << display() << "]";
     server_.reset();
-    EXPECT_TRUE(wait_display("No conn.", kEvent)) << "display [" << display() << "]";
-    EXPECT_TRUE(gw_.wait_for_line("cb_conn_disconnected", kEvent));
+    EXPECT_TRUE(wait_display("No conn.")) << "display [" << display() << "]";
+    EXPECT_TRUE(gw_.wait_for_line("cb_conn_disconnected"));
     start_server();
     wait_login();
-    EXPECT_TRUE(wait_display("Connecting ..", kEvent)) << "display [" << display() << "]";
+    EXPECT_TRUE(wait_display("Connecting ..")) << "display [" << display() << "]";
 }
 
 TEST_F(Gm360Site, GpioPttKeysTheServerAndTheVoiceStream)
@@ -254,8 +220,8 @@ TEST_F(Gm360Site, GpioPttKeysTheServerAndTheVoiceStream)
     std::lock_guard<std::mutex> lock(server_->m_);
     EXPECT_EQ(server_->ptts_[1].value, 0);
     // The gateway's log may reach us after the server has the packet.
-    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(1)", kEvent));
-    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(0)", kEvent));
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(1)"));
+    EXPECT_TRUE(gw_.wait_for_line("event\t: cb_front_ptt(0)"));
 }
 
 TEST_F(Gm360Site, HeadPttKeyKeysTheServerAndTheVoiceStream)
@@ -280,21 +246,16 @@ TEST_F(Gm360Site, AmplifierSwitchesOffAfterTheVoiceEnds)
     box_.amplifier_log(before);
     {
         site::VoiceSource voice(server_->sim(), 500, 12000, talk);
-        ASSERT_TRUE(wait_playback_above(-30, kEvent));
-        while (!voice.done())
-            std::this_thread::sleep_for(10ms);
+        ASSERT_TRUE(wait_playback_above(-30));
+        ASSERT_TRUE(site::eventually([&] { return voice.done(); }));
     }
     // The amplifier comes on with the first frame and goes off (0) eight empty
     // periods after the last one.
     std::vector<boardbox::AmpCommand> log;
-    auto deadline = Clock::now() + kEvent;
-    for (;;) {
+    ASSERT_TRUE(site::eventually([&] {
         box_.amplifier_log(log);
-        if (!log.empty() && log.size() > before.size() && log.back().value == 0)
-            break;
-        ASSERT_LT(Clock::now(), deadline) << "no switch-off";
-        std::this_thread::sleep_for(20ms);
-    }
+        return log.size() > before.size() && log.back().value == 0;
+    })) << "no switch-off";
     double on = -1, off = log.back().time;
     for (size_t i = before.size(); i < log.size(); i++)
         if (log[i].value != 0 && on < 0)
@@ -309,11 +270,9 @@ TEST_F(Gm360Site, AmplifierSwitchesOffAfterTheVoiceEnds)
 TEST_F(Gm360Site, RadioDisplayFramesReachTheHeadOneAtATime)
 {
     bring_up();
-    ASSERT_TRUE(wait_display("Connecting ..", kEvent));
+    ASSERT_TRUE(wait_display("Connecting .."));
     // "Connecting .." and the seven initialisation frames first.
-    auto deadline = Clock::now() + kEvent;
-    while (head({{"op", "state"}}).value("acks", 0) < 8 && Clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
+    site::eventually([&] { return head({{"op", "state"}}).value("acks", 0) >= 8; });
     // The head takes its time to acknowledge: no frame may arrive while one
     // is still unacknowledged.
     head({{"op", "ack_delay"}, {"ms", 60}});
@@ -325,13 +284,13 @@ TEST_F(Gm360Site, RadioDisplayFramesReachTheHeadOneAtATime)
         burst.insert(burst.end(), f.begin(), f.end());
     }
     ASSERT_EQ(server_->sim().async_serial_data(0, burst.data(), static_cast<int>(burst.size())), 0);
-    ASSERT_TRUE(wait_display("CH 5 WIDE", kEvent)) << "display [" << display() << "]";
+    ASSERT_TRUE(wait_display("CH 5 WIDE")) << "display [" << display() << "]";
     // The last acknowledgement follows the last frame by the delay.
     nlohmann::json st;
-    deadline = Clock::now() + kEvent;
-    do {
+    site::eventually([&] {
         st = head({{"op", "state"}});
-    } while (st.value("acks", 0) < 5 && Clock::now() < deadline);
+        return st.value("acks", 0) >= 5;
+    });
     head({{"op", "ack_delay"}, {"ms", 0}});
     EXPECT_EQ(st.value("displays", 0), 5);
     EXPECT_EQ(st.value("acks", 0), 5);
@@ -379,20 +338,15 @@ TEST_F(Gm360Site, KnobSetsTheAmplifierVolume)
 {
     bring_up();
     head({{"op", "knob"}, {"position", 200}});
-    ASSERT_TRUE(gw_.wait_for_line("setting volume : 200 -> 50", kEvent)) << gw_.tail();
+    ASSERT_TRUE(gw_.wait_for_line("setting volume : 200 -> 50")) << gw_.tail();
     // While no voice plays the amplifier is off; the new volume reaches it
     // with the next voice.
     site::VoiceSource voice(server_->sim(), 600, 12000, 2s);
-    std::vector<boardbox::AmpCommand> log;
-    auto deadline = Clock::now() + kEvent;
-    bool seen = false;
-    while (!seen && Clock::now() < deadline) {
+    EXPECT_TRUE(site::eventually([&] {
+        std::vector<boardbox::AmpCommand> log;
         box_.amplifier_log(log);
-        for (auto &c : log)
-            seen = seen || c.value == 50;
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(seen) << "amplifier never set to 50";
+        return std::any_of(log.begin(), log.end(), [](auto &c) { return c.value == 50; });
+    })) << "amplifier never set to 50";
 }
 
 // The server below asks for GSM; the emulator library relays only A-law
@@ -561,7 +515,7 @@ TEST_F(Gm360Site, ServerAskingForGsmMakesTheGatewayStoreItRestartAndTalkGsm)
     EXPECT_EQ(site::read_codec_file(), 2);
     server_.reset();
 
-    GsmServer gsm_server(port_);
+    GsmServer gsm_server(tcp_port());
     ASSERT_TRUE(gsm_server.ok());
     site::Child again;
     ASSERT_EQ(again.start({site::bin("gwlinkd")}), 0);
@@ -595,20 +549,17 @@ TEST_F(Gm360Site, ServerAskingForGsmMakesTheGatewayStoreItRestartAndTalkGsm)
 TEST_F(Gm360Site, TlsLoginThroughATerminatorAndVoiceStillFlows)
 {
     // socat terminates TLS in front of the emulator.
-    char dir[] = "/tmp/gm360-tls-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    std::string d(dir);
-    std::string gen = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=site -days 1 -keyout " + d +
-                      "/key.pem -out " + d + "/cert.pem >/dev/null 2>&1";
+    const std::string gen = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=site -days 1 -keyout " +
+                            path("key.pem") + " -out " + path("cert.pem") + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(gen.c_str()), 0);
-    const int backend = port_ + 100;
+    const int backend = xml_port(); // a port of this test's that nothing else uses here
     start_server(1, backend);
-    site::Child tls;
-    ASSERT_EQ(tls.start({"/usr/bin/socat",
-                         "OPENSSL-LISTEN:" + std::to_string(port_) +
-                             ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" + d + "/cert.pem,key=" + d +
-                             "/key.pem",
-                         "TCP:127.0.0.1:" + std::to_string(backend)}),
+    on_failure("socat output (tail)", terminator_);
+    ASSERT_EQ(terminator_.start({"/usr/bin/socat", "-d", "-d",
+                                 "OPENSSL-LISTEN:" + std::to_string(tcp_port()) +
+                                     ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" + path("cert.pem") +
+                                     ",key=" + path("key.pem"),
+                                 "TCP:127.0.0.1:" + std::to_string(backend)}),
               0);
     start_gateway(1);
     wait_login();
@@ -616,10 +567,7 @@ TEST_F(Gm360Site, TlsLoginThroughATerminatorAndVoiceStillFlows)
     ASSERT_TRUE(server_->wait(kEvent, [](site::Server &s) { return s.loud_count_ >= 10; })) << gw_.tail();
     ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0);
     site::VoiceSource voice(server_->sim(), 700, 12000, 3s);
-    EXPECT_TRUE(wait_playback_above(-30, kEvent));
-    gw_.stop();
-    tls.stop();
-    std::system(("rm -rf " + d).c_str());
+    EXPECT_TRUE(wait_playback_above(-30));
 }
 
 } // namespace

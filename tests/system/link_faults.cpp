@@ -8,7 +8,7 @@
 // handshake with garbage. The results are collected in docs/faults.md.
 #include "tests/gatesim/net_helpers.h"
 #include "tests/link/link_test_support.h"
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 
 #include "sim/box_client.h"
 #include "wire/roip_proto.h"
@@ -31,7 +31,7 @@ using site::ms;
 using testnet::Fd;
 
 constexpr uint32_t FRONT_PTT = 0x1000; // active low
-const ms kStartup = 40s;
+using site::kStartup;
 
 double seconds_since(Clock::time_point t)
 {
@@ -160,12 +160,13 @@ class VoiceSink
         ok_ = ::bind(fd_.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     }
     bool ok() const { return ok_; }
-    // Datagrams of voice size (hello packets included) arriving within `within`.
-    int count(ms within)
+    // Datagrams of voice size (hello packets included) arriving within
+    // `within`, counted up to `enough`.
+    int count(ms within, int enough = -1)
     {
         int n = 0;
         auto end = Clock::now() + within;
-        while (Clock::now() < end) {
+        while (Clock::now() < end && n != enough) {
             int left = static_cast<int>(std::chrono::duration_cast<ms>(end - Clock::now()).count());
             if (!testnet::readable(fd_.get(), left > 0 ? left : 0))
                 break;
@@ -182,33 +183,28 @@ class VoiceSink
     bool ok_ = false;
 };
 
-class LinkFaults : public testing::Test
+class LinkFaults : public site::SiteTest
 {
   protected:
-    static int next_port_;
-
     virtual int crypto_mode() const { return 0; }
 
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        ASSERT_EQ(box_.connect_inside(), 0);
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         ASSERT_EQ(box_.set_inputs(0, FRONT_PTT), 0); // PTT released
-        port_ = next_port_;
-        next_port_ += 2;
-        server_ = std::make_unique<ScriptedServer>(port_);
+        server_ = std::make_unique<ScriptedServer>(tcp_port());
         ASSERT_TRUE(server_->listening());
-        site::write_config(port_, crypto_mode(), 1);
-        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
+        site::GatewayConfig c;
+        c.port = tcp_port();
+        c.crypto_mode = crypto_mode();
+        start_gateway(c);
     }
     void TearDown() override
     {
         box_.set_inputs(0, FRONT_PTT);
-        gw_.stop();
-        if (HasFailure())
-            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(60).c_str());
+        site::SiteTest::TearDown();
     }
 
     // The next connection of the gateway, logged in.
@@ -250,7 +246,7 @@ class LinkFaults : public testing::Test
         press_ptt(true);
         ASSERT_TRUE(ptt_request(c.get(), 1));
         ASSERT_TRUE(ScriptedServer::send(c.get(), proto::build_ack()));
-        EXPECT_GT(voice.count(1s), 10) << "no voice while transmitting";
+        EXPECT_EQ(voice.count(1s, 11), 11) << "no voice while transmitting";
         from = gw_.line_count();
     }
 
@@ -264,19 +260,14 @@ class LinkFaults : public testing::Test
         press_ptt(false);
     }
 
-    boardbox::Client box_;
-    site::Child gw_;
     std::unique_ptr<ScriptedServer> server_;
-    int port_ = 0;
 };
-
-int LinkFaults::next_port_ = 6655;
 
 // Killed while the gateway transmits: the voice stream stops, and the
 // gateway connects again within its 3 s retry pause once the server is back.
 TEST_F(LinkFaults, ServerKilledWhileTransmitting)
 {
-    VoiceSink voice(port_ + 1);
+    VoiceSink voice(rtp_port());
     ASSERT_TRUE(voice.ok());
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
@@ -300,7 +291,7 @@ TEST_F(LinkFaults, ServerKilledWhileTransmitting)
 // reconnects at once and its voice stops although PTT stays held.
 TEST_F(LinkFaults, ResetMidMessage)
 {
-    VoiceSink voice(port_ + 1);
+    VoiceSink voice(rtp_port());
     ASSERT_TRUE(voice.ok());
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
@@ -396,9 +387,12 @@ TEST_F(LinkFaults, RestartedAHundredTimes)
     }
     Fd last = logged_in(10s);
     ASSERT_GE(last.get(), 0);
-    // The link thread has settled in its read again.
-    std::this_thread::sleep_for(500ms);
-    const Usage after = usage_of(gw_.pid());
+    // Once the link thread has settled in its read again.
+    Usage after;
+    site::eventually([&] {
+        after = usage_of(gw_.pid());
+        return after.fds == before.fds && after.threads == before.threads;
+    });
     std::printf(
         "restart cycles: slowest reconnect %.2f s; fds %d -> %d, threads %d -> %d, rss %ld -> %ld kB\n",
         slowest, before.fds, after.fds, before.threads, after.threads, before.rss_kb, after.rss_kb);
@@ -526,7 +520,7 @@ struct HandshakeGarbage {
 // 3 s pause and then logs in over TLS as before.
 TEST_F(TlsLinkFaults, HandshakeGarbageFromTheServer)
 {
-    VoiceSink voice(port_ + 1);
+    VoiceSink voice(rtp_port());
     ASSERT_TRUE(voice.ok());
     std::mt19937 rng(11);
     proto::Bytes random(256);
@@ -549,7 +543,7 @@ TEST_F(TlsLinkFaults, HandshakeGarbageFromTheServer)
             press_ptt(true);
             ASSERT_TRUE(link->ptt_request(1));
             ASSERT_TRUE(link->send(proto::build_ack()));
-            EXPECT_GT(voice.count(1s), 10) << "no voice while transmitting";
+            EXPECT_EQ(voice.count(1s, 11), 11) << "no voice while transmitting";
             const size_t from = gw_.line_count();
             link->reset();
             link.reset();

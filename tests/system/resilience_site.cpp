@@ -5,7 +5,7 @@
 // beside two gatesimd processes (--tty1 front46). The real gwlinkd runs as a
 // child in the same box; killing a server is destroying its emulator or
 // killing its process.
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 
 #include "gateway/extra_record.h"
 #include "sim/box_client.h"
@@ -25,8 +25,9 @@ using site::Clock;
 using site::count_lines;
 using site::ms;
 
-const ms kStartup = 40s; // gwlinkd start and login on a loaded machine
-const ms kEvent = 15s;
+using site::kEvent;
+using site::kStartup;
+using site::wait_count;
 constexpr uint32_t FRONT_PTT = 0x1000; // gm360, active low
 constexpr uint32_t BEEPER = 0x8000;
 // What the switch after a lost server may take: the link's retry pause (3 s)
@@ -167,33 +168,33 @@ class BeeperWatch
 
 // ---- gm360: the binary link ------------------------------------------------
 
-class Gm360Resilience : public testing::Test
+class Gm360Resilience : public site::SiteTest
 {
   protected:
-    static int next_port_;
-
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        ASSERT_EQ(box_.connect_inside(), 0) << "no box control socket";
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         release_ptt();
-        ASSERT_EQ(box_.set_capture("tone:1000"), 0);
-        main_port_ = next_port_;
-        backup_port_ = next_port_ + 2;
-        next_port_ += 4;
+        take_ports();
         ::unlink("/config/extra.cfg");
         site::write_config(main_port_, 0, 1);
     }
     void TearDown() override
     {
-        gw_.stop();
+        site::SiteTest::TearDown();
         main_.reset();
         backup_.reset();
         ::unlink("/config/extra.cfg");
-        if (HasFailure())
-            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(100).c_str());
+    }
+    // A main and a backup server's ports (each its binary port and voice port).
+    void take_ports()
+    {
+        main_port_ = tcp_port();
+        new_ports();
+        backup_port_ = tcp_port();
+        new_ports();
     }
 
     void start_main() { start(main_, main_port_); }
@@ -230,34 +231,15 @@ class Gm360Resilience : public testing::Test
     {
         return s.wait(timeout, [&](site::Server &x) { return x.rtp_count_ >= beyond + 25; });
     }
-    double playback_level()
-    {
-        boardbox::AudioLevels l;
-        box_.audio_levels(l);
-        return l.playback_dbfs;
-    }
-    bool wait_playback_above(double dbfs, ms timeout = kEvent)
-    {
-        for (auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-            if (playback_level() > dbfs)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
     // Logged in and its voice stream started.
     void wait_up(size_t from)
     {
         ASSERT_TRUE(gw_.wait_for_line("event\t: cb_conn_connected", kStartup, from)) << gw_.tail();
     }
 
-    boardbox::Client box_;
-    site::Child gw_;
     std::unique_ptr<site::Server> main_, backup_;
     int main_port_ = 0, backup_port_ = 0;
 };
-
-int Gm360Resilience::next_port_ = 6555;
 
 // The main server dies in the middle of a transmission: the gateway stops
 // sending at once, is on the backup within the retry pause and 3 s, does not
@@ -380,9 +362,7 @@ TEST_F(Gm360Resilience, AMainThatNeverLogsInLeadsToTheBackup)
         wait_up(from);
         gw_.stop();
         backup_.reset();
-        backup_port_ = next_port_ + 2;
-        main_port_ = next_port_;
-        next_port_ += 4;
+        take_ports();
         site::write_config(main_port_, 0, 1);
     }
 }
@@ -559,49 +539,33 @@ TEST_F(Gm360Resilience, WithoutAUsableExtraFileTheGatewayRunsAsEver)
 
 // ---- xcmp: the XML link -----------------------------------------------------
 
-class XcmpResilience : public testing::Test
+class XcmpResilience : public site::SiteTest
 {
   protected:
-    static int next_port_;
-
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        ASSERT_EQ(box_.connect_inside(), 0) << "no box control socket";
-        ASSERT_EQ(box_.set_capture("tone:1000"), 0);
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         panel({{"op", "clear"}});
-        main_port_ = next_port_;
-        backup_port_ = next_port_ + 3;
-        next_port_ += 6;
-        tag_ = "/tmp/resil-xml-" + std::to_string(::getpid()) + "-" + std::to_string(main_port_);
+        main_port_ = tcp_port();
+        new_ports();
+        backup_port_ = tcp_port();
         ::unlink("/config/extra.cfg");
         ::unlink("/config/blocked.cfg");
         site::write_config(main_port_ + 2, 0, 1, 4, config_format::radio_xcmp);
+        on_failure("main gatesimd (tail)", main_);
+        on_failure("backup gatesimd (tail)", backup_);
     }
     void TearDown() override
     {
-        gw_.stop();
+        site::SiteTest::TearDown();
         main_.stop();
         backup_.stop();
         ::unlink("/config/extra.cfg");
-        ::unlink((tag_ + "-main.sock").c_str());
-        ::unlink((tag_ + "-backup.sock").c_str());
-        if (HasFailure()) {
-            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(100).c_str());
-            std::printf("---- main gatesimd (tail) ----\n%s", main_.tail(40).c_str());
-            std::printf("---- backup gatesimd (tail) ----\n%s", backup_.tail(40).c_str());
-        }
     }
 
-    json panel(json req)
-    {
-        req["cmd"] = "front46";
-        json reply;
-        box_.request(req, reply);
-        return reply;
-    }
+    json panel(json req) { return tty1(std::move(req)); }
     void ptt(bool on) { panel({{"op", "ptt"}, {"source", 1}, {"on", on}}); }
 
     // gatesimd with its XML side on port+2; `extra` options such as --voice.
@@ -618,7 +582,7 @@ class XcmpResilience : public testing::Test
                                          "--xml-port",
                                          std::to_string(port + 2),
                                          "--control",
-                                         tag_ + "-" + name + ".sock",
+                                         path(name + ".sock"),
                                          "--debug"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         ASSERT_EQ(c.start(argv), 0);
@@ -633,47 +597,13 @@ class XcmpResilience : public testing::Test
     }
     std::string command(const std::string &name, const std::string &line)
     {
-        boardbox::Client c;
-        std::string reply;
-        if (c.connect(tag_ + "-" + name + ".sock") != 0 || c.raw(line, reply) != 0)
-            return "no reply";
-        return reply;
+        return site::command(path(name + ".sock"), line);
     }
     void start_gateway() { ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0); }
-    // `n` lines holding `text` at or after line `from`.
-    static bool wait_count(site::Child &c, const std::string &text, size_t n, ms timeout = kEvent,
-                           size_t from = 0)
-    {
-        for (auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-            if (count_lines(c, text, from) >= n)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return count_lines(c, text, from) >= n;
-    }
-    double playback_level()
-    {
-        boardbox::AudioLevels l;
-        box_.audio_levels(l);
-        return l.playback_dbfs;
-    }
-    bool wait_playback_above(double dbfs, ms timeout = kEvent)
-    {
-        for (auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-            if (playback_level() > dbfs)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
 
-    boardbox::Client box_;
-    site::Child gw_, main_, backup_;
+    site::Child main_, backup_;
     int main_port_ = 0, backup_port_ = 0;
-    std::string tag_;
 };
-
-int XcmpResilience::next_port_ = 6755;
 
 const char kLogin[] = "gatesimd: xml login [user]";
 const char kPttOn[] = "gatesimd: xml ptt on [user]";

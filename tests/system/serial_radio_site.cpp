@@ -5,18 +5,9 @@
 // loopback) and gwlinkd as children in the same box, then drives the radio,
 // the server and the GPIO lines and watches what reaches each of them.
 #include "tests/sanitized_build.h"
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 
-#include "base/unique_fd.h"
-#include "sim/box_client.h"
 #include "sim/radio_framing.h"
-#include "tests/sim/box_test_util.h"
-
-#include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 
 #include <fstream>
 #include <sstream>
@@ -31,8 +22,10 @@ using site::Clock;
 using site::ms;
 namespace radio = boardbox::radio;
 
-const ms kStartup = 40s; // gatesimd and gwlinkd start, login (loaded machine)
-const ms kEvent = 15s;
+using site::eventually;
+using site::file_size;
+using site::kEvent;
+using site::wait_count;
 constexpr uint32_t SWITCH_INPUT = 0x1000;
 constexpr uint32_t RESET_ON = 0x80;
 constexpr uint32_t ENABLE_8V = 0x100;
@@ -72,12 +65,6 @@ Bytes bytes_of(const std::string &hex_text)
     return b;
 }
 
-long file_size(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
-}
-
 long rss_kib(pid_t pid)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -88,102 +75,30 @@ long rss_kib(pid_t pid)
     return -1;
 }
 
-// gatesimd's control socket: one command line, the reply up to its "ok" or
-// "error: " line.
-std::string server_command(const std::string &sock, const std::string &line)
-{
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", sock.c_str());
-    if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return "error: cannot connect to " + sock;
-    std::string msg = line + "\n";
-    if (::send(fd.get(), msg.data(), msg.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(msg.size()))
-        return "error: cannot send";
-    timeval tv{10, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string reply;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
-        if (n <= 0)
-            return reply.empty() ? "error: no reply" : reply;
-        reply.append(buf, static_cast<size_t>(n));
-        size_t start = reply.rfind('\n', reply.size() - 2);
-        start = start == std::string::npos ? 0 : start + 1;
-        if (reply.back() == '\n' &&
-            (reply.compare(start, 2, "ok") == 0 || reply.compare(start, 7, "error: ") == 0))
-            return reply;
-    }
-}
-
-class SerialRadioSite : public testing::Test
+class SerialRadioSite : public site::SiteTest
 {
   protected:
-    static int next_port_;
-
     void SetUp() override
     {
-        std::string why;
-        if (!site::inside_isolated_box(why))
-            GTEST_SKIP() << why;
-        ASSERT_EQ(box_.connect_inside(), 0) << "no box control socket";
-        json tty;
-        ASSERT_EQ(box_.request({{"cmd", "tty"}, {"port", 1}}, tty), 0);
+        site::SiteTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         for (const Model &m : kModels)
-            if (tty.value("kind", "") == m.kind)
+            if (tty1_kind_ == m.kind)
                 model_ = &m;
         if (!model_)
-            GTEST_SKIP() << "no serial radio on /dev/ttyS1 (" << tty.dump() << ")";
+            GTEST_SKIP() << "no serial radio on /dev/ttyS1 (" << tty1_kind_ << ")";
         ASSERT_EQ(box_.set_inputs(0, SWITCH_INPUT), 0);
-        ASSERT_EQ(box_.set_capture("tone:1000"), 0);
         radio({{"op", "stop"}});
         radio({{"op", "clear"}});
-        port_ = next_port_;
-        next_port_ += 3;
-        // A folder of its own: boxes running side by side share /tmp, and
-        // their process ids repeat in their own PID spaces.
-        char dir[] = "/tmp/serial-radio-site-XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        dir_ = dir;
-        heard_ = dir_ + "/heard.wav";
-        server_sock_ = dir_ + "/server.sock";
-    }
-
-    void TearDown() override
-    {
-        gw_.stop();
-        server_.stop();
-        if (!dir_.empty()) {
-            ::unlink(heard_.c_str());
-            ::unlink(server_sock_.c_str());
-            ::rmdir(dir_.c_str());
-        }
-        if (HasFailure()) {
-            std::printf("---- gwlinkd output (tail) ----\n%s", gw_.tail(60).c_str());
-            std::printf("---- gatesimd output (tail) ----\n%s", server_.tail(60).c_str());
-        }
     }
 
     const Model &m() const { return *model_; }
     std::string p(const std::string &text) const { return m().prefix + text; }
 
-    json radio(json req)
-    {
-        req["cmd"] = model_ ? model_->kind : "tty1";
-        json reply;
-        box_.request(req, reply);
-        return reply;
-    }
-    void radio_ok(json req) { ASSERT_EQ(radio(req).value("ok", false), true) << req.dump(); }
+    json radio(json req) { return tty1(std::move(req)); }
+    void radio_ok(json req) { tty1_ok(req); }
 
-    std::string server(const std::string &line) { return server_command(server_sock_, line); }
-    void server_ok(const std::string &line)
-    {
-        std::string r = server(line);
-        ASSERT_EQ(r.find("error"), std::string::npos) << line << ": " << r;
-    }
     void disp(const Bytes &b, const char *event = nullptr)
     {
         server_ok(std::string("disp ") + (event ? event : m().event) + " b64 " + hex(b));
@@ -192,22 +107,16 @@ class SerialRadioSite : public testing::Test
     // gatesimd for the XML gateways, then gwlinkd configured for this radio.
     void bring_up()
     {
-        site::write_config(port_ + 1, 0, 1, 4, m().radio_type);
-        Bytes item(config_format::blocked_item_size, 0);
-        std::memcpy(item.data() + config_format::blocked_name_offset, kBlockedUser,
-                    std::strlen(kBlockedUser));
-        site::write_file("/config/blocked.cfg", item.data(), item.size());
-
-        ASSERT_EQ(
-            server_.start({site::bin("gatesimd"), "--bind", "127.0.0.1", "--port", std::to_string(port_),
-                           "--xml-port", std::to_string(port_ + 1), "--rtp-port", std::to_string(port_ + 2),
-                           "--voice", "record:" + heard_, "--control", server_sock_, "--debug"}),
-            0);
-        ASSERT_TRUE(server_.wait_for_line("gatesimd: xml gateways on", kStartup)) << server_.tail();
-        ASSERT_EQ(gw_.start({site::bin("gwlinkd")}), 0);
-        ASSERT_TRUE(server_.wait_for_line("gatesimd: xml login [user]", kStartup)) << server_.tail();
-        ASSERT_TRUE(gw_.wait_for_line(p("logged in"), kEvent)) << gw_.tail();
+        start_gatesimd({"--voice", "record:" + heard(), "--debug"});
+        site::GatewayConfig c;
+        c.port = xml_port();
+        c.radio_type = m().radio_type;
+        c.blocked = {kBlockedUser};
+        start_gateway(c);
+        wait_server("gatesimd: xml login [user]");
+        ASSERT_TRUE(gw_.wait_for_line(p("logged in"))) << gw_.tail();
     }
+    std::string heard() const { return path("heard.wav"); }
 
     // Everything the server received in XE SerialDisp documents, in order.
     Bytes server_serial()
@@ -216,7 +125,7 @@ class SerialRadioSite : public testing::Test
         static const std::string head = "gatesimd: xml XE SerialDisp [";
         static const std::string count_end = " bytes: ";
         Bytes all;
-        for (const std::string &line : server_.lines()) {
+        for (const std::string &line : srv_.lines()) {
             size_t at = line.find(head);
             if (at == std::string::npos)
                 continue;
@@ -234,22 +143,17 @@ class SerialRadioSite : public testing::Test
     }
     bool wait_server_serial(size_t count, ms timeout)
     {
-        return boxtest::eventually([&] { return server_serial().size() >= count; }, timeout);
+        return eventually([&] { return server_serial().size() >= count; }, timeout);
     }
     // Documents of one kind as the server received them.
     size_t server_docs_in(const std::string &name)
     {
         size_t n = 0;
-        for (const std::string &line : server_.lines())
+        for (const std::string &line : srv_.lines())
             n += line.find("gatesimd: xml in ") != std::string::npos &&
                  line.find("<" + name) != std::string::npos;
         return n;
     }
-    static bool wait_count(site::Child &c, const std::string &text, size_t n, ms timeout)
-    {
-        return boxtest::eventually([&] { return c.count(text) >= n; }, timeout);
-    }
-
     // The counter in the last volume line, or -1.
     int last_volume()
     {
@@ -266,7 +170,7 @@ class SerialRadioSite : public testing::Test
     std::string radio_received(size_t count, ms timeout)
     {
         json r;
-        boxtest::eventually(
+        eventually(
             [&] {
                 r = radio({{"op", "received"}});
                 return bytes_of(r.value("hex", "")).size() >= count;
@@ -276,49 +180,31 @@ class SerialRadioSite : public testing::Test
     }
     bool wait_radio_sent_all(ms timeout)
     {
-        return boxtest::eventually([&] { return radio({{"op", "state"}}).value("queued", 1) == 0; }, timeout);
+        return eventually([&] { return radio({{"op", "state"}}).value("queued", 1) == 0; }, timeout);
     }
-    bool wait_outputs(uint32_t mask, uint32_t want, ms timeout)
-    {
-        return boxtest::eventually(
-            [&] {
-                uint32_t outs = 0;
-                return box_.read_outputs(outs) == 0 && (outs & mask) == want;
-            },
-            timeout);
-    }
-
     // A PTT press and release on the radio, each seen by the server.
     void press_and_release(json extra = json::object())
     {
-        const size_t from = server_.line_count();
+        const size_t from = srv_.line_count();
         json press = extra;
         press["op"] = "ptt";
         press["on"] = true;
         radio_ok(press);
-        auto seen = [&](const char *text) {
-            return boxtest::eventually([&] { return server_.count(text, from) > 0; }, kEvent);
-        };
-        ASSERT_TRUE(seen("gatesimd: xml ptt on [user]")) << server_.tail();
+        auto seen = [&](const char *text) { return srv_.wait_for_line(text, kEvent, from); };
+        ASSERT_TRUE(seen("gatesimd: xml ptt on [user]")) << srv_.tail();
         radio_ok({{"op", "ptt"}, {"on", false}});
-        ASSERT_TRUE(seen("gatesimd: xml ptt off [user]")) << server_.tail();
+        ASSERT_TRUE(seen("gatesimd: xml ptt off [user]")) << srv_.tail();
     }
 
-    boardbox::Client box_;
-    site::Child gw_, server_;
     const Model *model_ = nullptr;
-    int port_ = 0;
-    std::string dir_, heard_, server_sock_;
 };
-
-int SerialRadioSite::next_port_ = 5555;
 
 TEST_F(SerialRadioSite, LogsInWithTheModelsFollowUpRequestsAtTheModelsLineSpeed)
 {
     bring_up();
     EXPECT_EQ(radio({{"op", "state"}})["baud"], m().baud);
     if (std::string(m().kind) == "nx700") {
-        EXPECT_TRUE(server_.wait_for_line("<GpioStateReq", kEvent)) << server_.tail();
+        EXPECT_TRUE(srv_.wait_for_line("<GpioStateReq", kEvent)) << srv_.tail();
     }
     // Whatever follows the login is sent before the next request on the same
     // link, so after a PTT press every follow-up has arrived.
@@ -396,7 +282,7 @@ TEST_F(SerialRadioSite, RadioBytesReachTheServerUnderTheModelsRules)
         want = bytes_of("44 00 02 AA BB 44 00 02 1A 01 44 00 02 1A 00 44 00 01 CC");
         EXPECT_TRUE(gw_.wait_for_line(":: VOLUME: ", kEvent)) << gw_.tail();
     }
-    ASSERT_TRUE(wait_server_serial(want.size(), kEvent)) << server_.tail();
+    ASSERT_TRUE(wait_server_serial(want.size(), kEvent)) << srv_.tail();
     EXPECT_EQ(hex(server_serial()), hex(want));
     if (kind == "nx700") {
         EXPECT_EQ(gw_.count("control_nx700: nsf_local: serial <- frame: [44 00 02 10 01]"), 1u);
@@ -407,20 +293,20 @@ TEST_F(SerialRadioSite, RadioBytesReachTheServerUnderTheModelsRules)
 TEST_F(SerialRadioSite, RadioPttKeysTheGatewayAndItsVoice)
 {
     bring_up();
-    long before = std::max(file_size(heard_), 44L);
+    long before = std::max(file_size(heard()), 44L);
     radio_ok({{"op", "ptt"}, {"on", true}});
-    ASSERT_TRUE(server_.wait_for_line("gatesimd: xml ptt on [user]", kEvent)) << server_.tail();
+    ASSERT_TRUE(srv_.wait_for_line("gatesimd: xml ptt on [user]", kEvent)) << srv_.tail();
     EXPECT_TRUE(gw_.wait_for_line(p("ptt: 1"), kEvent)) << gw_.tail();
     // The microphone reaches the server: a second of voice recorded.
-    EXPECT_TRUE(boxtest::eventually([&] { return file_size(heard_) >= before + 16000; }, kEvent))
+    EXPECT_TRUE(eventually([&] { return file_size(heard()) >= before + 16000; }, kEvent))
         << "the server recorded no voice";
     radio_ok({{"op", "ptt"}, {"on", false}});
-    ASSERT_TRUE(server_.wait_for_line("gatesimd: xml ptt off [user]", kEvent)) << server_.tail();
+    ASSERT_TRUE(srv_.wait_for_line("gatesimd: xml ptt off [user]", kEvent)) << srv_.tail();
     EXPECT_TRUE(gw_.wait_for_line(p("ptt: 0"), kEvent)) << gw_.tail();
     // The release came after any action document the release would send.
-    EXPECT_EQ(server_.count(std::string("gatesimd: xml ") + m().action + " [user]"),
+    EXPECT_EQ(srv_.count(std::string("gatesimd: xml ") + m().action + " [user]"),
               m().action_on_release ? 2u : 1u)
-        << server_.tail();
+        << srv_.tail();
     EXPECT_EQ(server_docs_in(m().action), m().action_on_release ? 2u : 1u);
 }
 
@@ -493,7 +379,7 @@ TEST_F(SerialRadioSite, Nx700VolumeKeysSetTheLoudspeakerLevelPlayTonesAndStayLoc
     // One step down, tone 1 (about 440 Hz) at volume 30; twenty more, tone 1
     // at volume 10 (gain 100/1024).
     auto tone_after = [&](long start, int want_peak, int min_crossings, int max_crossings) {
-        return boxtest::eventually(
+        return eventually(
             [&] {
                 for (const Block &b : played_blocks(wav, start))
                     if (std::abs(b.peak - want_peak) <= want_peak / 10 + 16 && b.crossings >= min_crossings &&
@@ -519,7 +405,7 @@ TEST_F(SerialRadioSite, Nx700VolumeKeysSetTheLoudspeakerLevelPlayTonesAndStayLoc
     EXPECT_EQ(gw_.count(":: VOLUME: -1"), 0u);
     // None of it went to the server.
     radio_ok({{"op", "frame"}, {"hex", "EE"}});
-    ASSERT_TRUE(wait_server_serial(4, kEvent)) << server_.tail();
+    ASSERT_TRUE(wait_server_serial(4, kEvent)) << srv_.tail();
     EXPECT_EQ(hex(server_serial()), "44 00 01 EE");
 }
 
@@ -531,8 +417,8 @@ TEST_F(SerialRadioSite, Nx700ServerGpioDrivesTheRadiosLinesByMask)
     const uint32_t both = RESET_ON | ENABLE_8V;
     const std::string events = "control_nx700: GpioChangedEv: ";
     // Whatever the server answered to the login's GpioStateReq is handled first.
-    boxtest::eventually([&] { return server_.count("<GpioChangedEv") > 0; }, 5s);
-    ASSERT_TRUE(wait_count(gw_, events, server_.count("<GpioChangedEv"), kEvent)) << gw_.tail();
+    eventually([&] { return srv_.count("<GpioChangedEv") > 0; }, 5s);
+    ASSERT_TRUE(wait_count(gw_, events, srv_.count("<GpioChangedEv"), kEvent)) << gw_.tail();
     // Each step waits for the last line its event prints, from where it began.
     auto step = [&](const std::string &command, const std::string &last_line) {
         size_t from = gw_.line_count();
@@ -567,14 +453,14 @@ TEST_F(SerialRadioSite, Nx700LocalSwitchInputIsTheServersBit4)
     bring_up();
     const std::string clr = "gatesimd: xml GpioClrReq [user]: bitmap 0x4,";
     const std::string set = "gatesimd: xml GpioSetReq [user]: bitmap 0x4,";
-    size_t clears = server_.count(clr), sets = server_.count(set);
+    size_t clears = srv_.count(clr), sets = srv_.count(set);
     ASSERT_EQ(box_.set_inputs(SWITCH_INPUT, 0), 0);
-    ASSERT_TRUE(wait_count(server_, clr, clears + 1, kEvent)) << server_.tail();
+    ASSERT_TRUE(wait_count(srv_, clr, clears + 1, kEvent)) << srv_.tail();
     EXPECT_TRUE(gw_.wait_for_line("control_nx700: cb_gpio_changed: clr SWITCH_ON", kEvent));
     ASSERT_EQ(box_.set_inputs(0, SWITCH_INPUT), 0);
-    ASSERT_TRUE(wait_count(server_, set, sets + 1, kEvent)) << server_.tail();
+    ASSERT_TRUE(wait_count(srv_, set, sets + 1, kEvent)) << srv_.tail();
     EXPECT_TRUE(gw_.wait_for_line("control_nx700: cb_gpio_changed: set SWITCH_ON", kEvent));
-    EXPECT_EQ(server_.count(clr), clears + 1);
+    EXPECT_EQ(srv_.count(clr), clears + 1);
 }
 
 TEST_F(SerialRadioSite, AMinuteOfGarbageOnTheLineAndFromTheServerNeverStopsTheGateway)
@@ -653,20 +539,20 @@ TEST_F(SerialRadioSite, TheLineHungUpAndBackIsReopenedAndWorksAgain)
         EXPECT_EQ(gw_.wait_exit(ms(0)), -1) << "gwlinkd ended";
         // Bytes sent before the gateway has the new device open are lost, so
         // the first press may go unseen: press until one gets through.
-        const size_t server_from = server_.line_count();
-        bool keyed = boxtest::eventually(
+        const size_t server_from = srv_.line_count();
+        bool keyed = eventually(
             [&] {
                 radio_ok({{"op", "ptt"}, {"on", true}});
-                bool on = boxtest::eventually(
-                    [&] { return server_.count("gatesimd: xml ptt on [user]", server_from) > 0; }, 1000ms);
+                bool on = eventually(
+                    [&] { return srv_.count("gatesimd: xml ptt on [user]", server_from) > 0; }, 1000ms);
                 radio_ok({{"op", "ptt"}, {"on", false}});
                 return on;
             },
             kEvent);
         ASSERT_TRUE(keyed) << "the radio's PTT no longer reaches the server\n" << gw_.tail();
-        ASSERT_TRUE(boxtest::eventually(
-            [&] { return server_.count("gatesimd: xml ptt off [user]", server_from) > 0; }, kEvent))
-            << server_.tail();
+        ASSERT_TRUE(
+            eventually([&] { return srv_.count("gatesimd: xml ptt off [user]", server_from) > 0; }, kEvent))
+            << srv_.tail();
         EXPECT_EQ(radio({{"op", "state"}})["baud"], m().baud) << "the line lost its settings";
         press_and_release();
     }

@@ -73,23 +73,58 @@ inline int read_codec_file()
     return n == 4 ? static_cast<int>(bytes::get_le32(b)) : -1;
 }
 
-// "/config/main.cfg" for a gateway of `radio_type` (default gm360) talking to
-// 127.0.0.1:port, and "/config/codec.cfg" with the codec type.
-inline void write_config(int port, int crypto_mode, int codec, int buffers = 4,
-                         int radio_type = config_format::radio_gm360)
+// What the gateway under test finds in "/config": the factory record with
+// the server at 127.0.0.1:port and these fields, the codec file, and the
+// blocked list when one is given (otherwise "/config/blocked.cfg" is left as
+// it is).
+struct GatewayConfig {
+    int port = 5555;
+    int radio_type = config_format::radio_gm360;
+    int codec = 1;
+    int crypto_mode = 0;
+    int buffers = 4;
+    std::string user, password; // the factory's when empty
+    std::vector<std::string> blocked;
+};
+
+inline void write_config(const GatewayConfig &c)
 {
     config_format::config_record rec = config_format::default_record();
     rec.remote_ip = inet_addr("127.0.0.1");
-    rec.remote_port = port;
-    rec.radio_type = radio_type;
-    rec.crypto_mode = crypto_mode;
-    rec.buffers = buffers;
+    rec.remote_port = c.port;
+    rec.radio_type = c.radio_type;
+    rec.crypto_mode = c.crypto_mode;
+    rec.buffers = c.buffers;
+    if (!c.user.empty())
+        rec.remote_user = c.user;
+    if (!c.password.empty())
+        rec.remote_passwd = c.password;
     uint8_t image[config_format::record_size];
     config_format::encode(rec, image);
     write_file("/config/main.cfg", image, sizeof image);
-    uint8_t c[4];
-    bytes::put_le32(c, static_cast<uint32_t>(codec));
-    write_file("/config/codec.cfg", c, sizeof c);
+    uint8_t codec[4];
+    bytes::put_le32(codec, static_cast<uint32_t>(c.codec));
+    write_file("/config/codec.cfg", codec, sizeof codec);
+    if (c.blocked.empty())
+        return;
+    std::vector<uint8_t> items(c.blocked.size() * config_format::blocked_item_size, 0);
+    for (size_t i = 0; i < c.blocked.size(); i++)
+        std::memcpy(&items[i * config_format::blocked_item_size + config_format::blocked_name_offset],
+                    c.blocked[i].data(), c.blocked[i].size());
+    write_file("/config/blocked.cfg", items.data(), items.size());
+}
+
+// A gateway of `radio_type` (default gm360) talking to 127.0.0.1:port.
+inline void write_config(int port, int crypto_mode, int codec, int buffers = 4,
+                         int radio_type = config_format::radio_gm360)
+{
+    GatewayConfig c;
+    c.port = port;
+    c.crypto_mode = crypto_mode;
+    c.codec = codec;
+    c.buffers = buffers;
+    c.radio_type = radio_type;
+    write_config(c);
 }
 
 // Size of a file (a recording growing), -1 when there is none.
@@ -141,7 +176,7 @@ class Child
     }
 
     // True once a line containing `text` was seen at or after line `from`.
-    bool wait_for_line(const std::string &text, ms timeout, size_t from = 0)
+    bool wait_for_line(const std::string &text, ms timeout = ms(15000), size_t from = 0)
     {
         return wait_until(m_, cv_, timeout, [&] { return find_locked(text, from) >= 0; });
     }

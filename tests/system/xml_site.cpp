@@ -4,7 +4,7 @@
 #include "control/roipsrv_conn.h"
 #include "control/xml_messages.h"
 #include "tests/gatesim/net_helpers.h"
-#include "tests/system/site.h"
+#include "tests/system/site_test.h"
 #include "wire/roip_proto.h"
 
 #include <deque>
@@ -19,14 +19,11 @@ using site::ms;
 namespace
 {
 
-const std::string gatesimd = site::bin("gatesimd");
-constexpr int bin_port = 5555, xml_port = 5556, rtp_port = 5004;
-
 // One XML gateway's link, with every text it hands to its control queued.
 class Link
 {
   public:
-    Link(const std::string &user, const std::string &pw)
+    Link(int xml_port, const std::string &user, const std::string &pw)
         : link_([this](const std::string &t) { on_text(t); }, "127.0.0.1", xml_port, user, pw, 8000)
     {
     }
@@ -103,44 +100,19 @@ Bytes voice(uint8_t fill)
     return p;
 }
 
-std::string command(const std::string &socket, const std::string &line)
-{
-    Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socket.c_str());
-    if (::connect(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return "";
-    send_all(s.get(), Bytes(line.begin(), line.end()));
-    send_all(s.get(), {'\n'});
-    std::string reply;
-    while (reply.size() < 3 || reply.compare(reply.size() - 3, 3, "ok\n") != 0) {
-        Bytes b = read_n(s.get(), 1);
-        if (b.empty())
-            break;
-        reply.push_back(static_cast<char>(b[0]));
-    }
-    return reply;
-}
+using XmlSite = site::SiteTest;
 
-TEST(XmlSite, TheRealLinkAgainstGatesimdsXmlSide)
+TEST_F(XmlSite, TheRealLinkAgainstGatesimdsXmlSide)
 {
-    std::string why;
-    ASSERT_TRUE(site::inside_isolated_box(why)) << why;
-    char dir[] = "/tmp/xml-site-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string users = std::string(dir) + "/users", control = std::string(dir) + "/control.sock";
-    std::ofstream(users) << "a pa 1 alaw\nb pb 1 gsm console-b rckd\nbin pbin 1 alaw\n";
-    site::Child server;
-    ASSERT_EQ(server.start({gatesimd, "--users", users, "--control", control, "--radio-name", "north-radio",
-                            "--debug"}),
+    write_users("a pa 1 alaw\nb pb 1 gsm console-b rckd\nbin pbin 1 alaw\n");
+    start_gatesimd({"--radio-name", "north-radio", "--debug"});
+    EXPECT_GE(srv_.find("gatesimd: xml gateways on 127.0.0.1:" + std::to_string(xml_port()) +
+                        ", radio north-radio"),
               0);
-    ASSERT_TRUE(server.wait_for_line("gatesimd: xml gateways on 0.0.0.0:5556, radio north-radio", ms(10000)))
-        << server.tail();
-    unlink(users.c_str()); // read at start
+    const int bin_port = tcp_port(), rtp_port = this->rtp_port();
 
     // Login and the values of LoginPosResp.
-    Link a("a", "pa"), b("b", "pb");
+    Link a(xml_port(), "a", "pa"), b(xml_port(), "b", "pb");
     ASSERT_EQ(a.start(), 0);
     ASSERT_FALSE(a.wait(":connected").empty());
     std::string resp = a.wait("LoginPosResp");
@@ -178,9 +150,9 @@ TEST(XmlSite, TheRealLinkAgainstGatesimdsXmlSide)
     uint32_t sync_bin = bytes::get_le32(res.data() + 4 + 16);
     ASSERT_TRUE(send_datagram(udp_a.get(), rtp_port, hello(sync_a)));
     ASSERT_TRUE(send_datagram(bin_udp.get(), rtp_port, hello(sync_bin)));
-    ASSERT_TRUE(server.wait_for_line(
+    ASSERT_TRUE(srv_.wait_for_line(
         "roip: rtp: user synced 127.0.0.1:" + std::to_string(local_port(udp_a.get())), ms(10000)));
-    ASSERT_TRUE(server.wait_for_line(
+    ASSERT_TRUE(srv_.wait_for_line(
         "roip: rtp: user synced 127.0.0.1:" + std::to_string(local_port(bin_udp.get())), ms(10000)));
 
     // a keys: both XML gateways hear it, b is refused while a talks, and a's
@@ -223,15 +195,13 @@ TEST(XmlSite, TheRealLinkAgainstGatesimdsXmlSide)
     EXPECT_TRUE(a.wait(":disconnected", ms(61000)).empty());
     EXPECT_EQ(a.disconnects(), 0);
     EXPECT_EQ(b.disconnects(), 0);
-    EXPECT_LT(server.find("silent for"), 0);
-    std::string state = command(control, "state");
+    EXPECT_LT(srv_.find("silent for"), 0);
+    std::string state = server("state");
     EXPECT_NE(state.find("2 xml gateways"), std::string::npos) << state;
     size_t at = state.find("[a] ");
     ASSERT_NE(at, std::string::npos) << state;
     unsigned long keepalives = std::strtoul(state.c_str() + state.find("keepalives ", at) + 11, nullptr, 10);
     EXPECT_GE(keepalives, 12u) << state;
-    server.stop();
-    rmdir(dir);
 }
 
 } // namespace

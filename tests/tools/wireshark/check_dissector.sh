@@ -30,30 +30,56 @@ echo "alice open-sesame 1 gsm" >"$work/users"
 
 cat >"$work/server.sh" <<SH
 #!/bin/sh
-tcpdump -i lo -U -n -w "$work/site.pcap" 'tcp port 5555 or udp port 5004 or udp port 8000' 2>"$work/tcpdump.log" &
+tcpdump -i lo -U --immediate-mode -n -w "$work/site.pcap" 'tcp port 5555 or udp port 5004 or udp port 8000' 2>"$work/tcpdump.log" &
 for i in \$(seq 100); do grep -q "listening on" "$work/tcpdump.log" && break; sleep 0.05; done
 exec "$bin/gatesimd" --bind 127.0.0.1 --users "$work/users" --voice loop --control "$work/srv.sock" >"$work/server.log" 2>&1
 SH
 chmod +x "$work/server.sh"
 
 "$bin/boardbox" --tty1 gm360 --control "$work/box.sock" --config "$work/config" \
-  --also -- "$work/server.sh" -- timeout -s TERM 12 "$bin/gwlinkd" >"$work/gw.log" 2>&1 &
+  --also -- "$work/server.sh" -- "$bin/gwlinkd" >"$work/gw.log" 2>&1 &
 box_pid=$!
 
 box() { printf '%s\n' "$1" | socat -t2 - "UNIX-CONNECT:$work/box.sock" >/dev/null 2>&1 || true; }
 server() { printf '%s\n' "$1" | socat -t2 - "UNIX-CONNECT:$work/srv.sock" >/dev/null 2>&1 || true; }
+# wait_lines FILE COUNT TEXT: FILE has COUNT lines holding TEXT, within 30 s.
+wait_lines() {
+  local i
+  for i in $(seq 300); do
+    [ "$(grep -c -F -- "$3" "$1" 2>/dev/null)" -ge "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# The box ends with its program, once the capture has stopped growing:
+# tcpdump writes each packet as it comes.
+end_box() {
+  local i size last=-1 still=0
+  for i in $(seq 50); do
+    size=$(stat -c %s "$work/site.pcap" 2>/dev/null || echo 0)
+    if [ "$size" = "$last" ]; then
+      still=$((still + 1))
+      [ "$still" -ge 3 ] && break
+    else
+      still=0
+    fi
+    last=$size
+    sleep 0.1
+  done
+  kill -TERM "$box_pid" 2>/dev/null || true
+  wait "$box_pid" || true
+  box_pid=
+}
 
-for _ in $(seq 300); do grep -q "cb_conn_connected" "$work/gw.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "cb_conn_connected" "$work/gw.log" || fail "the gateway did not log in"
-sleep 1
+wait_lines "$work/gw.log" 1 "cb_conn_connected" || fail "the gateway did not log in"
 box '{"cmd":"gpio_set","low":"0x1000"}'
-sleep 1.5
+wait_lines "$work/server.log" 1 "gatesimd: ptt on" || fail "the server saw no PTT"
+sleep 1.5 # a second and a half of voice
 box '{"cmd":"gpio_set","high":"0x1000"}'
-sleep 0.5
+wait_lines "$work/server.log" 1 "gatesimd: ptt off" || fail "the server saw no PTT release"
 server "gpio 0x1000 0x3000"
-sleep 1
-wait "$box_pid" || true
-box_pid=
+wait_lines "$work/gw.log" 1 "packettype_async_gpiochanged [bitmap:00001000" || fail "no GPIO event at the gateway"
+end_box
 [ -s "$work/site.pcap" ] || fail "nothing was captured"
 
 decode() {
@@ -99,19 +125,19 @@ rm -f "$work/site.pcap" "$work/gw.log" "$work/server.log" "$work/tcpdump.log"
 echo "bob pw7 1 alaw bobradio rckd" >"$work/users"
 sed -i 's/tcp port 5555 or/tcp port 5556 or/; s/--voice loop/--voice loop --xml-port 5556/' "$work/server.sh"
 "$bin/boardbox" --tty1 nx700 --control "$work/box.sock" --config "$work/config" \
-  --also -- "$work/server.sh" -- timeout -s TERM 12 "$bin/gwlinkd" >"$work/gw.log" 2>&1 &
+  --also -- "$work/server.sh" -- "$bin/gwlinkd" >"$work/gw.log" 2>&1 &
 box_pid=$!
-for _ in $(seq 300); do grep -q "logged in" "$work/gw.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "logged in" "$work/gw.log" || fail "the XML gateway did not log in"
-sleep 1
+wait_lines "$work/gw.log" 1 "logged in" || fail "the XML gateway did not log in"
+# The answer to the login's GpioStateReq first.
+wait_lines "$work/gw.log" 1 "control_nx700: GpioChangedEv:" || fail "no answer to the GPIO state request"
 box '{"cmd":"nx700","op":"ptt","on":true}'
-sleep 1.5
+wait_lines "$work/server.log" 1 "gatesimd: xml ptt on [bob]" || fail "the server saw no PTT"
+sleep 1.5 # a second and a half of voice
 box '{"cmd":"nx700","op":"ptt","on":false}'
-sleep 0.5
+wait_lines "$work/server.log" 1 "gatesimd: xml ptt off [bob]" || fail "the server saw no PTT release"
 server "gpio 0x4 0x4"
-sleep 1
-wait "$box_pid" || true
-box_pid=
+wait_lines "$work/gw.log" 2 "control_nx700: GpioChangedEv:" || fail "no GPIO event at the gateway"
+end_box
 [ -s "$work/site.pcap" ] || fail "nothing was captured on the XML link"
 
 expect "XML login user" "$(decode 'gwlinkxml.element == "LoginReq"' gwlinkxml.user | head -1)" bob
