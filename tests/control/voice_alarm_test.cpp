@@ -3,6 +3,8 @@
 // when voice comes again or none is expected any more.
 #include "control/voice_alarm.h"
 
+#include "tests/captured_stdout.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,26 +12,7 @@
 namespace
 {
 
-// Standard output captured for the life of the object, so that a failed
-// assertion leaves the next test able to capture its own.
-class Captured
-{
-  public:
-    Captured() { testing::internal::CaptureStdout(); }
-    ~Captured()
-    {
-        if (!taken_)
-            testing::internal::GetCapturedStdout();
-    }
-    std::string take()
-    {
-        taken_ = true;
-        return testing::internal::GetCapturedStdout();
-    }
-
-  private:
-    bool taken_ = false;
-};
+using Captured = CapturedStdout;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -3,7 +3,9 @@
 // is accepted; without a backup nothing ever changes.
 #include "link/server_choice.h"
 
+#include "tests/captured_stdout.h"
 #include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,26 +16,7 @@
 namespace
 {
 
-// Standard output captured for the life of the object, so that a failed
-// assertion leaves the next test able to capture its own.
-class Captured
-{
-  public:
-    Captured() { testing::internal::CaptureStdout(); }
-    ~Captured()
-    {
-        if (!taken_)
-            testing::internal::GetCapturedStdout();
-    }
-    std::string take()
-    {
-        taken_ = true;
-        return testing::internal::GetCapturedStdout();
-    }
-
-  private:
-    bool taken_ = false;
-};
+using Captured = CapturedStdout;
 
 using namespace std::chrono_literals;
 
